@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the programs need.
+# Quiet and quick when everything is there already.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config git
+    omniidl libomniorb4-dev omniorb omniorb-nameserver
+    qt6-base-dev libgl-dev libjpeg-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    xvfb xauth x11-utils imagemagick procps iproute2 dpkg-dev file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
