@@ -8,21 +8,24 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+#include <algorithm>
+
 struct TClientArea::DragTool {
     Tool tool;
     bool TClientArea::*previewShown;
     void (TClientArea::*drawPreview)();
+    PaintKind kind;
     void (ServerLink::*send)(int, int, int, int, const std::string&);
 };
 
 const std::vector<TClientArea::DragTool>& TClientArea::dragTools() {
     static const std::vector<DragTool> tools{
         {Tool::Line, &TClientArea::linePreviewShown_, &TClientArea::DrawLinePreview,
-         &ServerLink::paintLine},
+         PaintKind::Line, &ServerLink::paintLine},
         {Tool::Rect, &TClientArea::rectPreviewShown_, &TClientArea::DrawRectPreview,
-         &ServerLink::paintRect},
+         PaintKind::Rect, &ServerLink::paintRect},
         {Tool::Circle, &TClientArea::circPreviewShown_, &TClientArea::DrawCircPreview,
-         &ServerLink::paintCirc},
+         PaintKind::Circ, &ServerLink::paintCirc},
     };
     return tools;
 }
@@ -48,6 +51,11 @@ void TClientArea::setCaption(const std::string& owner) {
 }
 
 void TClientArea::DrawShape(const PaintRecord& shape) {
+    const auto left = std::find(leftPreviews_.begin(), leftPreviews_.end(), shape);
+    if (left != leftPreviews_.end()) {
+        drawPreview(shape); // the second XOR takes it off
+        leftPreviews_.erase(left);
+    }
     drawNow(shape);
     history_.push_back(shape);
 }
@@ -64,6 +72,7 @@ void TClientArea::ClearShapes() {
 void TClientArea::ClearSurface() {
     canvas_.brush() = {Canvas::White, Canvas::BrushStyle::Solid};
     canvas_.fillRect(0, 0, canvas_.size().width(), canvas_.size().height());
+    leftPreviews_.clear();
     update();
 }
 
@@ -78,6 +87,7 @@ void TClientArea::rebuildSurface() {
         drawShape(canvas_, shape);
     // Previews were on the old surface only.
     linePreviewShown_ = rectPreviewShown_ = circPreviewShown_ = false;
+    leftPreviews_.clear();
     update();
 }
 
@@ -131,6 +141,11 @@ void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
             continue;
         // The last preview stays until the server's echo draws the shape.
         dragging_ = false;
+        if (this->*drag.previewShown) {
+            if (leftPreviews_.size() == maxLeftPreviews)
+                leftPreviews_.erase(leftPreviews_.begin());
+            leftPreviews_.push_back(dragged(drag.kind));
+        }
         this->*drag.previewShown = false;
         (link_.*drag.send)(startX_, startY_, curX_, curY_, host_.activeAreaName());
     }
@@ -154,7 +169,7 @@ void TClientArea::FormClick() {
     }
 }
 
-void TClientArea::drawPreview(PaintKind figure) {
+void TClientArea::drawPreview(const PaintRecord& figure) {
     Canvas::Pen& pen = canvas_.pen();
     pen.width = 2;
     pen.colour = Canvas::Yellow;
@@ -163,13 +178,13 @@ void TClientArea::drawPreview(PaintKind figure) {
     pen.mode = Canvas::PenMode::Xor;
     pen.style = Canvas::PenStyle::Dotted;
     canvas_.brush().style = Canvas::BrushStyle::Clear;
-    if (figure == PaintKind::Line) {
-        canvas_.moveTo(startX_, startY_);
-        canvas_.lineTo(curX_, curY_);
-    } else if (figure == PaintKind::Rect) {
-        canvas_.rectangle(startX_, startY_, curX_, curY_);
+    if (figure.kind == PaintKind::Line) {
+        canvas_.moveTo(figure.x1, figure.y1);
+        canvas_.lineTo(figure.x2, figure.y2);
+    } else if (figure.kind == PaintKind::Rect) {
+        canvas_.rectangle(figure.x1, figure.y1, figure.x2, figure.y2);
     } else {
-        canvas_.ellipse(startX_, startY_, curX_, curY_);
+        canvas_.ellipse(figure.x1, figure.y1, figure.x2, figure.y2);
     }
     pen = saved;
     canvas_.brush().style = savedBrush;

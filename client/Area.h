@@ -44,13 +44,15 @@ protected:
 
 private:
     struct DragTool;
+    static constexpr std::size_t maxLeftPreviews = 64;
     static const std::vector<DragTool>& dragTools();
 
     void FormClick();
-    void DrawLinePreview() { drawPreview(PaintKind::Line); }
-    void DrawRectPreview() { drawPreview(PaintKind::Rect); }
-    void DrawCircPreview() { drawPreview(PaintKind::Circ); }
-    void drawPreview(PaintKind figure);
+    void DrawLinePreview() { drawPreview(dragged(PaintKind::Line)); }
+    void DrawRectPreview() { drawPreview(dragged(PaintKind::Rect)); }
+    void DrawCircPreview() { drawPreview(dragged(PaintKind::Circ)); }
+    PaintRecord dragged(PaintKind kind) const { return {startX_, startY_, curX_, curY_, kind}; }
+    void drawPreview(const PaintRecord& figure);
     void drawNow(const PaintRecord& shape);
     void rebuildSurface();
 
@@ -58,6 +60,8 @@ private:
     ServerLink& link_;
     Canvas canvas_;
     std::vector<PaintRecord> history_;
+    // Previews left on the surface at release, each erased when its echo comes.
+    std::vector<PaintRecord> leftPreviews_;
     int curX_ = 0;
     int curY_ = 0;
     int startX_ = 0;
