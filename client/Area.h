@@ -33,6 +33,7 @@ public:
 
     const std::vector<PaintRecord>& history() const { return history_; }
     const Canvas& canvas() const { return canvas_; }
+    QSize sizeHint() const override { return {320, 240}; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMdiArea>
@@ -47,6 +48,11 @@ QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// Icons come from the program's resources; a build without them shows text.
+QIcon iconAt(const QString& path) {
+    return QFile::exists(path) ? QIcon(path) : QIcon();
+}
+
 // Toolbar gaps keep their widths, like the spacing separators they stand for.
 void addGap(QToolBar* bar, int width) {
     auto* gap = new QWidget(bar);
@@ -59,7 +65,7 @@ void addGap(QToolBar* bar, int width) {
 TWinClient::TWinClient(ServerLink* link, QWidget* parent)
     : QMainWindow(parent), link_(link), servant_(new THelper(*this)) {
     setWindowTitle("Kolvaro");
-    setWindowIcon(QIcon(":/icons/kolvaro.svg"));
+    setWindowIcon(iconAt(":/icons/kolvaro.svg"));
     move(205, 131);
     resize(696, 480);
     mdiArea_ = new QMdiArea(this);
@@ -97,7 +103,7 @@ void TWinClient::createActions() {
     tools_ = new QActionGroup(this);
     tools_->setExclusive(true);
     for (const ToolEntry& entry : toolEntries) {
-        auto* action = new QAction(QIcon(entry.icon), entry.caption, this);
+        auto* action = new QAction(iconAt(entry.icon), entry.caption, this);
         action->setObjectName(entry.menuName);
         action->setCheckable(true);
         tools_->addAction(action);
@@ -106,7 +112,7 @@ void TWinClient::createActions() {
         toolActions_[static_cast<std::size_t>(tool)] = action;
     }
     auto make = [this](const char* icon, const char* caption, const char* name, auto slot) {
-        auto* action = new QAction(QIcon(icon), caption, this);
+        auto* action = new QAction(iconAt(icon), caption, this);
         action->setObjectName(name);
         connect(action, &QAction::triggered, this, slot);
         return action;
