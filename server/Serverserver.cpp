@@ -47,6 +47,16 @@ std::string describe(const CORBA::Exception& ex) {
     return text;
 }
 
+// Shutting the ORB down waits for the calls in progress, and a SendTxt waits
+// on a person reading a message box; the process must end anyway.
+void exitIfShutdownHangs() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        fflush(stdout);
+        _exit(0);
+    }).detach();
+}
+
 // SIGTERM and SIGINT are blocked in every thread (the ORB's inherit the
 // mask) and taken by one thread of ours with sigwait, so the ORB is shut
 // down from an ordinary thread: never inside a signal handler, never from a
@@ -64,8 +74,10 @@ public:
         thread_ = std::thread([this, orb] {
             int sig = 0;
             sigwait(&signals_, &sig);
-            if (!released_)
-                orb->shutdown(false);
+            if (released_)
+                return;
+            exitIfShutdownHangs();
+            orb->shutdown(false);
         });
     }
 
@@ -129,16 +141,6 @@ PortableServer::POA_ptr makeServerPoa(PortableServer::POA_ptr root) {
     return poa;
 }
 
-// After the ORB stops, an outgoing call that waits on a person (a message
-// box) may hold clean-up; the process must end anyway.
-void exitIfCleanupHangs() {
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        fflush(stdout);
-        _exit(0);
-    }).detach();
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -192,7 +194,6 @@ int main(int argc, char** argv) {
     }
 
     watch.release();
-    exitIfCleanupHangs();
     if (server)
         server->shutdown();
     try {

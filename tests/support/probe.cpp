@@ -8,7 +8,8 @@
 //   sync | count | wait-count N MS | events | ior | quit
 //   quiet on|off       (stop printing callbacks; they are still counted)
 //   msgbox-delay MS    (PrintTxt waits that long, standing in for a reader)
-//   burst N OWNER      (N lines as fast as possible; median call time)
+//   burst N OWNER [TAG] (N lines as fast as possible, x2 = TAG, y2 = index;
+//                        prints the median call time and the rate)
 //   bare-burst N IOR   (N two-way calls on another probe's callback object)
 //   timed-load NAME OWNER
 // A token "" stands for the empty string. Results: "RESULT <cmd>[ detail]",
@@ -213,7 +214,7 @@ private:
             emit(std::string("IOR ") + ior.in());
         } else if (cmd == "burst") {
             need(t, 3);
-            burst(std::stoul(t[1]), t[2]);
+            burst(std::stoul(t[1]), t[2], t.size() > 3 ? num(t[3]) : short{0});
         } else if (cmd == "bare-burst") {
             need(t, 3);
             bareBurst(std::stoul(t[1]), t[2]);
@@ -223,7 +224,7 @@ private:
         return true;
     }
 
-    void burst(std::size_t n, const std::string& owner) {
+    void burst(std::size_t n, const std::string& owner, short tag) {
         auto s = server();
         std::vector<double> samples;
         samples.reserve(n);
@@ -232,7 +233,7 @@ private:
             const auto x = static_cast<short>(i % 640);
             const auto y = static_cast<short>((i / 640) % 480);
             auto start = Clock::now();
-            s->PaintLine(x, y, static_cast<short>(x + 5), static_cast<short>(y + 5), owner.c_str());
+            s->PaintLine(x, y, tag, static_cast<short>(i), owner.c_str());
             samples.push_back(
                 std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
