@@ -8,9 +8,13 @@
 //   sync | count | wait-count N MS | events | ior | quit
 //   quiet on|off       (stop printing callbacks; they are still counted)
 //   msgbox-delay MS    (PrintTxt waits that long, standing in for a reader)
-//   burst N OWNER [TAG] (N lines as fast as possible, x2 = TAG, y2 = index;
-//                        prints the median call time and the rate)
-//   bare-burst N IOR   (N two-way calls on another probe's callback object)
+//   burst N OWNER [TAG [WINDOW [PACE_US]]]
+//                      (N lines as fast as possible, x2 = TAG, y2 = index;
+//                       prints the median call time and the rate; with a
+//                       WINDOW, at most that many may be awaiting their echo;
+//                       with PACE_US, one call starts every PACE_US at most)
+//   bare-burst N IOR [PACE_US]
+//                      (N two-way calls on another probe's callback object)
 //   timed-load NAME OWNER
 // A token "" stands for the empty string. Results: "RESULT <cmd>[ detail]",
 // failures "ERROR <cmd> <exception>"; every callback as it arrives:
@@ -214,35 +218,42 @@ private:
             emit(std::string("IOR ") + ior.in());
         } else if (cmd == "burst") {
             need(t, 3);
-            burst(std::stoul(t[1]), t[2], t.size() > 3 ? num(t[3]) : short{0});
+            burst(std::stoul(t[1]), t[2], t.size() > 3 ? num(t[3]) : short{0},
+                  t.size() > 4 ? std::stoul(t[4]) : 0, t.size() > 5 ? std::stoul(t[5]) : 0);
         } else if (cmd == "bare-burst") {
             need(t, 3);
-            bareBurst(std::stoul(t[1]), t[2]);
+            bareBurst(std::stoul(t[1]), t[2], t.size() > 3 ? std::stoul(t[3]) : 0);
         } else {
             emit("ERROR " + cmd + " unknown-command");
         }
         return true;
     }
 
-    void burst(std::size_t n, const std::string& owner, short tag) {
+    void burst(std::size_t n, const std::string& owner, short tag, std::size_t window,
+               std::size_t paceUs) {
         auto s = server();
+        const std::size_t base = recorder_->count();
         std::vector<double> samples;
         samples.reserve(n);
         auto begin = Clock::now();
         for (std::size_t i = 0; i < n; ++i) {
             const auto x = static_cast<short>(i % 640);
             const auto y = static_cast<short>((i / 640) % 480);
+            if (paceUs > 0)
+                std::this_thread::sleep_until(begin + std::chrono::microseconds(paceUs * i));
             auto start = Clock::now();
             s->PaintLine(x, y, tag, static_cast<short>(i), owner.c_str());
             samples.push_back(
                 std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            if (window > 0 && i + 1 > window + (recorder_->count() - base))
+                recorder_->waitForCount(base + i + 1 - window / 2, std::chrono::seconds(60));
         }
         std::chrono::duration<double> total = Clock::now() - begin;
         emit("RESULT burst n=" + std::to_string(n) + " median_us=" + fixed(medianMicros(samples)) +
              " ops_per_s=" + fixed(n / total.count()));
     }
 
-    void bareBurst(std::size_t n, const std::string& ior) {
+    void bareBurst(std::size_t n, const std::string& ior, std::size_t paceUs) {
         CORBA::Object_var obj = orb_->string_to_object(ior.c_str());
         TKolvaro::Client_var peer = TKolvaro::Client::_narrow(obj);
         if (CORBA::is_nil(peer))
@@ -251,6 +262,8 @@ private:
         samples.reserve(n);
         auto begin = Clock::now();
         for (std::size_t i = 0; i < n; ++i) {
+            if (paceUs > 0)
+                std::this_thread::sleep_until(begin + std::chrono::microseconds(paceUs * i));
             auto start = Clock::now();
             peer->PaintPoint(static_cast<short>(i % 640), static_cast<short>(i % 480), "bare");
             samples.push_back(
