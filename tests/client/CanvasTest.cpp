@@ -162,14 +162,6 @@ private slots:
             QCOMPARE(count(canvas, Canvas::Black), white);
         }
     }
-
-    void emptySurfaceIgnoresDrawing() {
-        Canvas canvas;
-        drawShape(canvas, {0, 0, 10, 10, PaintKind::Line});
-        drawShape(canvas, {0, 0, 10, 10, PaintKind::Circ});
-        fill(canvas, 0, 0);
-        QVERIFY(canvas.image().isNull());
-    }
 };
 
 QTEST_MAIN(CanvasTest)

@@ -1,16 +1,13 @@
 #include "Area.h"
-#include "FakeServerLink.h"
+#include "ClientTestSupport.h"
 #include "Helper.h"
 #include "Winpaint.h"
 
 #include <QAction>
-#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
@@ -30,15 +27,6 @@ std::future<void> fromOrbThread(std::function<void()> calls) {
 // True when the callbacks finished while this (window) thread did no event work.
 bool finishedWithoutWindowThread(std::future<void>& done) {
     return done.wait_for(10s) == std::future_status::ready;
-}
-
-QImage picture(QSize size, const std::vector<PaintRecord>& shapes) {
-    if (size.width() < 100 || size.height() < 80)
-        qFatal("area too small for a meaningful picture");
-    Canvas canvas(size);
-    for (const PaintRecord& shape : shapes)
-        drawShape(canvas, shape);
-    return canvas.image();
 }
 
 std::vector<QMessageBox*> boxes(const TWinClient& win) {
@@ -87,24 +75,6 @@ private slots:
     }
     void cleanup() { win.reset(); }
 
-    void startsWithItsCaptionPanelsAndCommands() {
-        QCOMPARE(win->windowTitle(), QString("Kolvaro"));
-        QCOMPARE(win->size(), QSize(696, 480));
-        const QStringList texts{"X :: Y", "Paint: Point",
-                                "Count of displayed clients:", "Count of all clients:"};
-        const std::array<int, 4> widths{70, 120, 140, 150};
-        for (int i = 0; i < 4; ++i) {
-            QCOMPARE(win->panelText(i), texts[i]);
-            QCOMPARE(win->findChild<QLabel*>(QString("Panel%1").arg(i))->width(), widths[i]);
-        }
-        QCOMPARE(win->currentTool(), Tool::Point);
-        QCOMPARE(win->ActiveAreaName(), std::string("Error"));
-        QStringList menus;
-        for (QAction* action : win->menuBar()->actions())
-            menus << action->text();
-        QCOMPARE(menus, QStringList({"&Logout", "&Paint", "&Send message", "&Users", "&About..."}));
-    }
-
     void toolChoiceStaysInStepBetweenMenuAndToolbar() {
         win->toolAction(Tool::Line)->trigger(); // from the menu
         auto* line = win->findChild<QToolButton*>("CLine");
@@ -130,14 +100,6 @@ private slots:
         QCOMPARE(win->panelText(2), QString("Count of displayed clients: 2"));
         QCOMPARE(win->panelText(3), QString("Count of all clients: 4"));
         QVERIFY(win->sendAction()->isEnabled());
-
-        init();
-        win->loginAnswered("A", 1);
-        win->startWork({});
-        QVERIFY(!win->sendAction()->isEnabled());
-        QVERIFY(!win->findChild<QToolButton*>("Send1")->isEnabled());
-        QCOMPARE(win->panelText(2), QString("Count of displayed clients: 1"));
-        QCOMPARE(win->panelText(3), QString("Count of all clients: 1"));
     }
 
     void relayedShapesReachEveryAreaOfTheirOwnerInOrder() {
@@ -165,21 +127,6 @@ private slots:
             QCOMPARE(area->canvas().image(),
                      picture(area->size(), owned ? shapes : std::vector<PaintRecord>{}));
         }
-    }
-
-    void ownDrawingIsRecordedOnlyFromTheEcho() {
-        startAs(2, {"B"});
-        TClientArea* b = win->areas()[1];
-        win->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(b->parentWidget()));
-        win->toolAction(Tool::Line)->trigger();
-        QTest::mousePress(b, Qt::LeftButton, {}, {10, 10});
-        QTest::mouseMove(b, {40, 30});
-        QTest::mouseRelease(b, Qt::LeftButton, {}, {40, 30});
-        QCOMPARE(link.calls, std::vector<std::string>{"paintLine 10 10 40 30 B"});
-        QCOMPARE(win->panelText(0), QString("40 :: 30"));
-        QVERIFY(b->history().empty());
-        win->servant().PaintLine(10, 10, 40, 30, "B");
-        QTRY_COMPARE(b->history().size(), std::size_t(1));
     }
 
     void clearAllStaysClearAfterAResize() {
@@ -307,18 +254,6 @@ private slots:
         win->findChild<QToolButton*>("ToolButton10")->click();
         QCOMPARE(link.calls, std::vector<std::string>{"logout A"});
         QCOMPARE(win->servant().NameCount(), std::size_t(0));
-    }
-
-    void savesTheActiveAreaAsPng() {
-        startAs(1, {});
-        win->DrawOnArea(4, 10, 10, 90, 70, "A");
-        QTemporaryDir dir;
-        const QString path = dir.filePath("a.png");
-        QVERIFY(win->saveArea(*win->areas()[0], path));
-        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32),
-                 win->areas()[0]->canvas().image());
-        QVERIFY(!win->saveArea(*win->areas()[0], dir.filePath("missing/a.png")));
-        QVERIFY(link.calls.empty());
     }
 };
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "Canvas.h"
 #include "ServerLink.h"
+#include "Shape.h"
 
 #include <string>
 #include <vector>
@@ -45,3 +47,13 @@ private:
         calls.push_back(line + " " + owner);
     }
 };
+
+// The picture a fresh surface of that size shows for these shapes.
+inline QImage picture(QSize size, const std::vector<PaintRecord>& shapes) {
+    if (size.width() < 100 || size.height() < 80)
+        qFatal("area too small for a meaningful picture");
+    Canvas canvas(size);
+    for (const PaintRecord& shape : shapes)
+        drawShape(canvas, shape);
+    return canvas.image();
+}
