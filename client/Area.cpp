@@ -1,0 +1,197 @@
+#include "Area.h"
+
+#include "AreaHost.h"
+#include "ServerLink.h"
+
+#include <QCloseEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+
+struct TClientArea::DragTool {
+    Tool tool;
+    bool TClientArea::*previewShown;
+    void (TClientArea::*drawPreview)();
+    PaintKind kind;
+    void (ServerLink::*send)(int, int, int, int, const std::string&);
+};
+
+const std::vector<TClientArea::DragTool>& TClientArea::dragTools() {
+    static const std::vector<DragTool> tools{
+        {Tool::Line, &TClientArea::linePreviewShown_, &TClientArea::DrawLinePreview,
+         PaintKind::Line, &ServerLink::paintLine},
+        {Tool::Rect, &TClientArea::rectPreviewShown_, &TClientArea::DrawRectPreview,
+         PaintKind::Rect, &ServerLink::paintRect},
+        {Tool::Circle, &TClientArea::circPreviewShown_, &TClientArea::DrawCircPreview,
+         PaintKind::Circ, &ServerLink::paintCirc},
+    };
+    return tools;
+}
+
+TClientArea::TClientArea(AreaHost& host, ServerLink& link, QWidget* parent)
+    : QWidget(parent), host_(host), link_(link) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setCursor(Qt::CrossCursor);
+    setMouseTracking(true);
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
+    canvas_.reset(size());
+}
+
+std::string TClientArea::caption() const {
+    return windowTitle().toStdString();
+}
+
+void TClientArea::setCaption(const std::string& owner) {
+    setWindowTitle(QString::fromStdString(owner));
+}
+
+void TClientArea::DrawShape(const PaintRecord& shape) {
+    const auto left = std::find(leftPreviews_.begin(), leftPreviews_.end(), shape);
+    if (left != leftPreviews_.end()) {
+        drawPreview(shape); // the second XOR takes it off
+        leftPreviews_.erase(left);
+    }
+    drawNow(shape);
+    history_.push_back(shape);
+}
+
+void TClientArea::AddShape(int x1, int y1, int x2, int y2, int code) {
+    if (PaintRecord::validCode(code))
+        history_.push_back(PaintRecord::fromCode(code, x1, y1, x2, y2));
+}
+
+void TClientArea::ClearShapes() {
+    history_.clear();
+}
+
+void TClientArea::ClearSurface() {
+    canvas_.brush() = {Canvas::White, Canvas::BrushStyle::Solid};
+    canvas_.fillRect(0, 0, canvas_.size().width(), canvas_.size().height());
+    leftPreviews_.clear();
+    update();
+}
+
+void TClientArea::drawNow(const PaintRecord& shape) {
+    drawShape(canvas_, shape);
+    update();
+}
+
+void TClientArea::rebuildSurface() {
+    canvas_.reset(size());
+    for (const PaintRecord& shape : history_)
+        drawShape(canvas_, shape);
+    // Previews were on the old surface only.
+    linePreviewShown_ = rectPreviewShown_ = circPreviewShown_ = false;
+    leftPreviews_.clear();
+    update();
+}
+
+void TClientArea::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.drawImage(event->rect(), canvas_.image(), event->rect());
+}
+
+void TClientArea::resizeEvent(QResizeEvent*) {
+    rebuildSurface();
+}
+
+void TClientArea::mousePressEvent(QMouseEvent* event) {
+    leftPressed_ = event->button() == Qt::LeftButton;
+    if (!leftPressed_)
+        return;
+    const Tool tool = host_.currentTool();
+    for (const DragTool& drag : dragTools()) {
+        if (tool != drag.tool)
+            continue;
+        dragging_ = true;
+        startX_ = curX_ = event->position().toPoint().x();
+        startY_ = curY_ = event->position().toPoint().y();
+    }
+}
+
+void TClientArea::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint at = event->position().toPoint();
+    host_.showPosition(at.x(), at.y());
+    const Tool tool = host_.currentTool();
+    if (tool == Tool::Point || tool == Tool::Fill) {
+        curX_ = at.x();
+        curY_ = at.y();
+    }
+    for (const DragTool& drag : dragTools()) {
+        if (tool != drag.tool || !dragging_)
+            continue;
+        if (this->*drag.previewShown)
+            (this->*drag.drawPreview)(); // the second XOR erases the old one
+        this->*drag.previewShown = true;
+        curX_ = at.x();
+        curY_ = at.y();
+        (this->*drag.drawPreview)();
+    }
+}
+
+void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
+    const Tool tool = host_.currentTool();
+    for (const DragTool& drag : dragTools()) {
+        if (tool != drag.tool || !dragging_)
+            continue;
+        // The last preview stays until the server's echo draws the shape.
+        dragging_ = false;
+        if (this->*drag.previewShown) {
+            if (leftPreviews_.size() == maxLeftPreviews)
+                leftPreviews_.erase(leftPreviews_.begin());
+            leftPreviews_.push_back(dragged(drag.kind));
+        }
+        this->*drag.previewShown = false;
+        (link_.*drag.send)(startX_, startY_, curX_, curY_, host_.activeAreaName());
+    }
+    const bool click = leftPressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    leftPressed_ = false;
+    if (click)
+        FormClick();
+}
+
+void TClientArea::FormClick() {
+    // The shape is shown at once; the history gets it from the server's echo.
+    const Tool tool = host_.currentTool();
+    if (tool == Tool::Point) {
+        drawNow({curX_, curY_, 0, 0, PaintKind::Point});
+        link_.paintPoint(curX_, curY_, host_.activeAreaName());
+    }
+    if (tool == Tool::Fill) {
+        drawNow({curX_, curY_, 0, 0, PaintKind::Fill});
+        link_.paintFill(curX_, curY_, host_.activeAreaName());
+    }
+}
+
+void TClientArea::drawPreview(const PaintRecord& figure) {
+    Canvas::Pen& pen = canvas_.pen();
+    pen.width = 2;
+    pen.colour = Canvas::Yellow;
+    const Canvas::Pen saved = pen;
+    const Canvas::BrushStyle savedBrush = canvas_.brush().style;
+    pen.mode = Canvas::PenMode::Xor;
+    pen.style = Canvas::PenStyle::Dotted;
+    canvas_.brush().style = Canvas::BrushStyle::Clear;
+    if (figure.kind == PaintKind::Line) {
+        canvas_.moveTo(figure.x1, figure.y1);
+        canvas_.lineTo(figure.x2, figure.y2);
+    } else if (figure.kind == PaintKind::Rect) {
+        canvas_.rectangle(figure.x1, figure.y1, figure.x2, figure.y2);
+    } else {
+        canvas_.ellipse(figure.x1, figure.y1, figure.x2, figure.y2);
+    }
+    pen = saved;
+    canvas_.brush().style = savedBrush;
+    update();
+}
+
+void TClientArea::closeEvent(QCloseEvent* event) {
+    host_.areaClosed(*this);
+    event->accept();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QImage>
+#include <QPoint>
+#include <QSize>
+
+#include <cstdint>
+
+// A drawing surface with the small pen-and-brush model the drawing areas use.
+// Geometry follows the classic raster conventions: a line leaves out its end
+// point, and a rectangle or ellipse lies inside the box [left, right) x
+// [top, bottom) whatever order its corners come in.
+class Canvas {
+public:
+    // Colours travel as 0x00BBGGRR.
+    using Colour = std::uint32_t;
+    static constexpr Colour Blue = 0xFF0000;
+    static constexpr Colour Yellow = 0x00FFFF;
+    static constexpr Colour White = 0xFFFFFF;
+    static constexpr Colour Black = 0x000000;
+
+    enum class PenStyle { Solid, Dotted };
+    enum class PenMode { Copy, Xor };
+    enum class BrushStyle { Solid, Clear };
+
+    struct Pen {
+        Colour colour = Black;
+        int width = 1;
+        PenStyle style = PenStyle::Solid;
+        PenMode mode = PenMode::Copy;
+    };
+    struct Brush {
+        Colour colour = White;
+        BrushStyle style = BrushStyle::Solid;
+    };
+
+    explicit Canvas(QSize size = {});
+
+    // Starts over with a white surface of the given size.
+    void reset(QSize size);
+    QSize size() const { return image_.size(); }
+    const QImage& image() const { return image_; }
+    Colour pixel(int x, int y) const;
+
+    Pen& pen() { return pen_; }
+    const Pen& pen() const { return pen_; }
+    Brush& brush() { return brush_; }
+    const Brush& brush() const { return brush_; }
+
+    void moveTo(int x, int y) { position_ = {x, y}; }
+    void lineTo(int x, int y);
+    void rectangle(int x1, int y1, int x2, int y2);
+    void ellipse(int x1, int y1, int x2, int y2);
+    // Paints [left, right) x [top, bottom) with the brush colour.
+    void fillRect(int x1, int y1, int x2, int y2);
+    // Replaces the 4-connected region of `surface` around (x, y) with the
+    // brush colour; a seed of any other colour changes nothing.
+    void floodFill(int x, int y, Colour surface);
+
+    static QRgb toRgb(Colour colour);
+    static Colour fromRgb(QRgb rgb);
+
+private:
+    enum class Figure { Rectangle, Ellipse };
+    void outline(Figure figure, int x1, int y1, int x2, int y2);
+    void fillBox(const QRect& box, Colour colour, PenMode mode);
+
+    QImage image_;
+    Pen pen_;
+    Brush brush_;
+    QPoint position_;
+};

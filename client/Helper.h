@@ -1,0 +1,55 @@
+#pragma once
+
+#include "TKolvaro.hh"
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ClientEvents;
+
+// The object through which the server reaches this client. Its operations run
+// on ORB threads; they never touch a widget and never wait for the window
+// thread, except PrintTxt, which returns once the reader has closed the message.
+class THelper : public POA_TKolvaro::Client {
+public:
+    explicit THelper(ClientEvents& events);
+
+    // After this, callbacks are accepted and dropped; for when the window goes.
+    void detach();
+
+    // The names the server reported, in the order reported.
+    void AddName(const std::string& name);
+    // "Error" past the end.
+    std::string NameAt(std::size_t index) const;
+    void RemoveName(const std::string& name);
+    void FreeNames();
+    std::size_t NameCount() const;
+
+    void AddNewClient(const char* name) override;
+    void PrintClient(const char* name) override;
+    void PrintTxt(const char* text, const char* sender) override;
+    void CloseClient(const char* name) override;
+    void PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                   const char* owner) override;
+    void PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                   const char* owner) override;
+    void PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                   const char* owner) override;
+    void PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) override;
+    void PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) override;
+    void ClearAll(const char* owner) override;
+
+private:
+    template <typename Call> void tell(Call call);
+    void relay(int code, int x1, int y1, int x2, int y2, const char* owner);
+
+    // Held only while handing an event over, never while waiting for a person.
+    std::mutex eventsMutex_;
+    ClientEvents* events_;
+
+    // PrintClient arrives while the window thread waits in Login.
+    mutable std::mutex namesMutex_;
+    std::vector<std::string> knownNames_;
+};
