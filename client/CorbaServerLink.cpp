@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <mutex>
+#include <utility>
 
 namespace kolvaro {
 
@@ -26,8 +27,9 @@ struct CorbaServerLink::Shared {
     bool linkAlive = true;
     CorbaServerLink* link = nullptr;
 
-    // Draw thread only.
-    std::string lastFailureReason;
+    // Draw thread only: a failure has been reported and no call has
+    // succeeded since.
+    bool failing = false;
 
     template <typename F> void deliver(F f) {
         std::lock_guard lock(deliverMutex);
@@ -40,11 +42,6 @@ namespace {
 
 CORBA::Short low16(int v) {
     return static_cast<CORBA::Short>(v);
-}
-
-std::string reasonPart(const std::string& sentence) {
-    auto colon = sentence.find(": ");
-    return colon == std::string::npos ? sentence : sentence.substr(colon + 2);
 }
 
 } // namespace
@@ -89,13 +86,11 @@ void CorbaServerLink::enqueue(std::string what, Call call) {
     drawWorker_->post([shared = shared_, what = std::move(what), call = std::move(call)] {
         try {
             call(shared->drawRef.in());
-            shared->lastFailureReason.clear();
+            shared->failing = false;
         } catch (...) {
             std::string sentence = failureSentence(what);
-            std::string reason = reasonPart(sentence);
-            if (reason == shared->lastFailureReason)
+            if (std::exchange(shared->failing, true))
                 return;
-            shared->lastFailureReason = reason;
             shared->deliver([shared, sentence] {
                 if (shared->linkAlive)
                     shared->link->reportFailure(sentence);
@@ -144,6 +139,12 @@ void CorbaServerLink::loadArea(const std::string& name, const std::string& owner
 
 void CorbaServerLink::logout(const std::string& name) {
     enqueue("log out from the server", [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
+}
+
+void CorbaServerLink::afterQueuedCalls(std::function<void()> then) {
+    if (!drawWorker_)
+        return;
+    drawWorker_->post([shared = shared_, then = std::move(then)] { shared->deliver(then); });
 }
 
 void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipient,

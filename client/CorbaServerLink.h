@@ -22,10 +22,10 @@ class SerialWorker;
 // holds up the drawing calls queued behind it.
 //
 // Failures and SendTxt completions are delivered on the thread of `context`
-// (the window thread), which must outlive this object. A failure that repeats
-// the previous one with the same reason, with no success between, is not
-// reported again: a server that has gone would otherwise raise one message
-// box per queued stroke.
+// (the window thread), which must outlive this object. After a reported
+// failure, further failures are not reported until a call succeeds again: a
+// server that has gone would otherwise raise one message box per queued
+// stroke.
 class CorbaServerLink : public ServerLink {
 public:
     struct Options {
@@ -49,6 +49,10 @@ public:
     void logout(const std::string& name) override;
     void sendTxt(const std::string& text, const std::string& recipient, const std::string& sender,
                  Done done) override;
+
+    // Runs `then` on the window thread once every call queued before it has
+    // been made (or has failed), e.g. to end a busy display after LoadArea.
+    void afterQueuedCalls(std::function<void()> then);
 
     // Sends what is queued within the flush bound, abandons a SendTxt still
     // waiting for its reader, and stops delivering to the window thread.
