@@ -120,6 +120,10 @@ void ClientOrb::findServer(Shared& s) {
     if (CORBA::is_nil(server.in()))
         throw std::runtime_error("the object found as ServerObject is not a Kolvaro server");
     omniORB::setClientCallTimeout(server.in(), timeout);
+    // A reference that arrived typed narrows without a call; make sure the
+    // forward has been followed before Login marshals the name.
+    if (server->_non_existent())
+        throw CORBA::OBJECT_NOT_EXIST();
     std::lock_guard lock(s.mutex);
     s.server = server._retn();
 }

@@ -156,13 +156,19 @@ void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipi
         try {
             if (CORBA::is_nil(shared->sendRef.in())) {
                 // A proxy of its own, so that the drawing proxy's timeout does
-                // not apply. Narrowing it follows any forward of the server's
-                // published key before the first text is marshalled.
+                // not apply. It must follow any forward of the server's
+                // published key before the first text is marshalled: only the
+                // full reference carries the code sets.
                 CORBA::String_var ior = shared->orb->object_to_string(shared->drawRef.in());
                 CORBA::Object_var obj = shared->orb->string_to_object(ior.in());
-                shared->sendRef = TKolvaro::Server::_narrow(obj.in());
-                if (CORBA::is_nil(shared->sendRef.in()))
+                TKolvaro::Server_var ref = TKolvaro::Server::_narrow(obj.in());
+                if (CORBA::is_nil(ref.in()))
                     throw CORBA::INV_OBJREF();
+                // A typed reference narrows without a call; this one follows
+                // the forward for certain.
+                if (ref->_non_existent())
+                    throw CORBA::OBJECT_NOT_EXIST();
+                shared->sendRef = ref._retn();
             }
             shared->sendRef->SendTxt(text.c_str(), recipient.c_str(), sender.c_str());
         } catch (...) {
