@@ -91,9 +91,9 @@ void TCLogin::finishAttempt(const QString& name, const LoginOutcome& outcome) {
         return;
     }
     const int allCount = *outcome.result;
-    if (hooks_.setAllCount)
-        hooks_.setAllCount(allCount);
     if (allCount == -1) {
+        if (hooks_.loginAnswered)
+            hooks_.loginAnswered(name, allCount);
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
                         QStringLiteral("This Login Name already exist. Please enter other Name."),
                         QMessageBox::Ok, this);
@@ -110,10 +110,8 @@ void TCLogin::finishAttempt(const QString& name, const LoginOutcome& outcome) {
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
         item->setCheckState(Qt::Unchecked);
     }
-    if (hooks_.setOwnName)
-        hooks_.setOwnName(name);
-    if (hooks_.applySendRule)
-        hooks_.applySendRule(allCount);
+    if (hooks_.loginAnswered)
+        hooks_.loginAnswered(name, allCount);
     Enter->setFocus();
     emit attemptFinished();
 }

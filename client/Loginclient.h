@@ -19,11 +19,10 @@ struct LoginHooks {
     // The name the server announced at a position (the callback servant's
     // list of known names, filled by PrintClient during Login).
     std::function<QString(int index)> nameAt;
-    // The Login result, -1 for a refused name.
-    std::function<void(int allCount)> setAllCount;
-    std::function<void(const QString& ownName)> setOwnName;
-    // Applies the Send rule for the given count.
-    std::function<void(int allCount)> applySendRule;
+    // Every answer of Login, -1 for a name in use: the main window keeps it
+    // as its count of users and, for any other answer, takes the name as its
+    // own and applies the Send rule. A failed call is no answer.
+    std::function<void(const QString& name, int result)> loginAnswered;
 };
 
 // The modal dialog in which the user registers a login name and then picks
