@@ -81,6 +81,35 @@ void ClientOrb::startOrb(Shared& s) {
     }
 }
 
+namespace {
+
+// A configured naming service is where the user wants the server looked up:
+// what goes wrong there is reported as such, not masked by another address.
+CORBA::Object_ptr fromNamingService(CORBA::Object_ptr ns) {
+    try {
+        CosNaming::NamingContext_var names = CosNaming::NamingContext::_narrow(ns);
+        if (CORBA::is_nil(names.in()))
+            throw std::runtime_error("the naming service given is not a naming context");
+        CosNaming::Name name;
+        name.length(1);
+        name[0].id = CORBA::string_dup("ServerObject");
+        name[0].kind = CORBA::string_dup("");
+        return names->resolve(name);
+    } catch (const CosNaming::NamingContext::NotFound&) {
+        throw std::runtime_error("the naming service holds no ServerObject");
+    } catch (const CORBA::UserException& e) {
+        throw std::runtime_error(std::string("the naming service refused the lookup (") +
+                                 e._name() + ")");
+    } catch (const CORBA::SystemException& e) {
+        std::string reason = describeFailure(e);
+        if (reason.rfind("the server ", 0) == 0)
+            reason.replace(0, 10, "the naming service ");
+        throw std::runtime_error(reason);
+    }
+}
+
+} // namespace
+
 void ClientOrb::findServer(Shared& s) {
     {
         std::lock_guard lock(s.mutex);
@@ -93,21 +122,13 @@ void ClientOrb::findServer(Shared& s) {
     } catch (const CORBA::ORB::InvalidName&) {
     }
     if (CORBA::is_nil(obj.in())) {
+        CORBA::Object_var ns;
         try {
-            CORBA::Object_var ns = s.orb->resolve_initial_references("NameService");
-            CosNaming::NamingContext_var names = CosNaming::NamingContext::_narrow(ns.in());
-            if (!CORBA::is_nil(names.in())) {
-                CosNaming::Name name;
-                name.length(1);
-                name[0].id = CORBA::string_dup("ServerObject");
-                name[0].kind = CORBA::string_dup("");
-                obj = names->resolve(name);
-            }
+            ns = s.orb->resolve_initial_references("NameService");
         } catch (const CORBA::ORB::InvalidName&) {
-        } catch (const CosNaming::NamingContext::NotFound&) {
-        } catch (const CORBA::SystemException&) {
-            // An unreachable naming service leaves the local default to try.
         }
+        if (!CORBA::is_nil(ns.in()))
+            obj = fromNamingService(ns.in());
     }
     if (CORBA::is_nil(obj.in()))
         obj = s.orb->string_to_object("corbaloc::localhost/ServerObject");

@@ -21,11 +21,14 @@ class SerialWorker;
 // server and logs in. Everything that can touch the network runs on a thread
 // of its own; answers come back on the thread of `context`.
 //
-// The server is found, on each attempt until found, in this order:
-// resolve_initial_references("ServerObject") when it is configured
-// (-ORBInitRef ServerObject=... or -ORBDefaultInitRef); otherwise the name
-// "ServerObject" in the naming service when one is configured, falling back
-// to corbaloc::localhost/ServerObject when it holds none.
+// The server is found, on each attempt until found, through the first of
+// these that is configured: resolve_initial_references("ServerObject")
+// (-ORBInitRef ServerObject=... or -ORBDefaultInitRef), the name
+// "ServerObject" in the naming service (-ORBInitRef NameService=...), and
+// else corbaloc::localhost/ServerObject. What is configured is used alone: a
+// naming service without the name is reported, not passed over.
+//
+// Shut down every link made by makeServerLink before shutdown().
 class ClientOrb : public Registrar {
 public:
     struct Options {

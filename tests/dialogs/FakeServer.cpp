@@ -4,10 +4,13 @@
 //
 // Control words: a drawing call whose owner is "hold", and a SendTxt whose
 // text is "hold", wait until ClearAll("release") arrives (at most a minute).
-// SendTxt to a registered name calls PrintTxt on its callback.
+// SendTxt to a registered name calls PrintTxt on its callback. With a naming
+// service configured it binds itself there as "ServerObject" before "ready".
 #include "OrbInit.h"
 
 #include "TKolvaro.hh"
+
+#include <omniORB4/Naming.hh>
 
 #include <chrono>
 #include <condition_variable>
@@ -123,6 +126,17 @@ int main(int argc, char** argv) {
         ins->activate_object_with_id(id.in(), &servant);
         PortableServer::POAManager_var manager = ins->the_POAManager();
         manager->activate();
+        try {
+            CORBA::Object_var ns = orb->resolve_initial_references("NameService");
+            CosNaming::NamingContext_var names = CosNaming::NamingContext::_narrow(ns.in());
+            CosNaming::Name name;
+            name.length(1);
+            name[0].id = CORBA::string_dup("ServerObject");
+            name[0].kind = CORBA::string_dup("");
+            CORBA::Object_var self = ins->id_to_reference(id.in());
+            names->rebind(name, self.in());
+        } catch (const CORBA::ORB::InvalidName&) {
+        }
         obj = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
         manager = root->the_POAManager();
