@@ -6,6 +6,7 @@
 #include "SerialWorker.h"
 
 #include <omniORB4/Naming.hh>
+#include <omniORB4/minorCode.h>
 
 #include <QMetaObject>
 #include <QObject>
@@ -83,6 +84,19 @@ void ClientOrb::startOrb(Shared& s) {
 
 namespace {
 
+// Nil when the reference is not configured; omniORB says so with InvalidName
+// for names it does not know and NO_RESOURCES for standard ones.
+CORBA::Object_ptr resolveIfConfigured(CORBA::ORB_ptr orb, const char* id) {
+    try {
+        return orb->resolve_initial_references(id);
+    } catch (const CORBA::ORB::InvalidName&) {
+    } catch (const CORBA::NO_RESOURCES& e) {
+        if (e.minor() != omni::NO_RESOURCES_InitialRefNotFound)
+            throw;
+    }
+    return CORBA::Object::_nil();
+}
+
 // A configured naming service is where the user wants the server looked up:
 // what goes wrong there is reported as such, not masked by another address.
 CORBA::Object_ptr fromNamingService(CORBA::Object_ptr ns) {
@@ -116,17 +130,9 @@ void ClientOrb::findServer(Shared& s) {
         if (!CORBA::is_nil(s.server.in()))
             return;
     }
-    CORBA::Object_var obj;
-    try {
-        obj = s.orb->resolve_initial_references("ServerObject");
-    } catch (const CORBA::ORB::InvalidName&) {
-    }
+    CORBA::Object_var obj = resolveIfConfigured(s.orb.in(), "ServerObject");
     if (CORBA::is_nil(obj.in())) {
-        CORBA::Object_var ns;
-        try {
-            ns = s.orb->resolve_initial_references("NameService");
-        } catch (const CORBA::ORB::InvalidName&) {
-        }
+        CORBA::Object_var ns = resolveIfConfigured(s.orb.in(), "NameService");
         if (!CORBA::is_nil(ns.in()))
             obj = fromNamingService(ns.in());
     }

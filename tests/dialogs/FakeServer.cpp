@@ -121,9 +121,9 @@ int main(int argc, char** argv) {
         CORBA::ORB_var orb = kolvaro::initOrb(argc, argv, false);
         CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
         PortableServer::POA_var ins = PortableServer::POA::_narrow(obj.in());
-        static FakeServer servant;
+        auto* servant = new FakeServer; // lives as long as the process
         PortableServer::ObjectId_var id = PortableServer::string_to_ObjectId("ServerObject");
-        ins->activate_object_with_id(id.in(), &servant);
+        ins->activate_object_with_id(id.in(), servant);
         PortableServer::POAManager_var manager = ins->the_POAManager();
         manager->activate();
         try {
@@ -136,6 +136,8 @@ int main(int argc, char** argv) {
             CORBA::Object_var self = ins->id_to_reference(id.in());
             names->rebind(name, self.in());
         } catch (const CORBA::ORB::InvalidName&) {
+        } catch (const CORBA::NO_RESOURCES&) {
+            // no naming service configured
         }
         obj = orb->resolve_initial_references("RootPOA");
         PortableServer::POA_var root = PortableServer::POA::_narrow(obj.in());
