@@ -13,6 +13,9 @@ const char* reasonFor(const CORBA::SystemException& e) {
     if (CORBA::TRANSIENT::_downcast(&e)) {
         if (e.minor() == omni::TRANSIENT_CallTimedout)
             return "the server did not answer in time";
+        // Minor 0: raised by the server itself, which was reached.
+        if (e.minor() == 0)
+            return "the server could not complete the call";
         return "the server cannot be reached";
     }
     if (CORBA::TIMEOUT::_downcast(&e))
@@ -23,8 +26,10 @@ const char* reasonFor(const CORBA::SystemException& e) {
         return "the server is no longer there";
     if (CORBA::DATA_CONVERSION::_downcast(&e))
         return "the text cannot be passed to the server in its character set";
-    if (CORBA::INV_OBJREF::_downcast(&e) || CORBA::BAD_PARAM::_downcast(&e))
+    if (CORBA::INV_OBJREF::_downcast(&e))
         return "the server's address is not valid";
+    if (CORBA::BAD_PARAM::_downcast(&e))
+        return "a value was refused as invalid";
     if (CORBA::INITIALIZE::_downcast(&e))
         return "the ORB could not start with the options given";
     if (CORBA::NO_MEMORY::_downcast(&e) || CORBA::NO_RESOURCES::_downcast(&e) ||
