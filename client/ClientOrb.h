@@ -1,0 +1,70 @@
+#pragma once
+
+#include "Registrar.h"
+
+#include "TKolvaro.hh"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QObject;
+
+namespace kolvaro {
+
+class CorbaServerLink;
+class SerialWorker;
+
+// The client's side of the ORB: starts the ORB once with the program's
+// arguments, makes the callback servant ready once in the RootPOA, finds the
+// server and logs in. Everything that can touch the network runs on a thread
+// of its own; answers come back on the thread of `context`.
+//
+// The server is found, on each attempt until found, through the first of
+// these that is configured: resolve_initial_references("ServerObject")
+// (-ORBInitRef ServerObject=... or -ORBDefaultInitRef), the name
+// "ServerObject" in the naming service (-ORBInitRef NameService=...), and
+// else corbaloc::localhost/ServerObject. What is configured is used alone: a
+// naming service without the name is reported, not passed over.
+//
+// Shut down every link made by makeServerLink before shutdown().
+class ClientOrb : public Registrar {
+public:
+    struct Options {
+        // Bounds Login, and each later call through the link it makes.
+        std::chrono::milliseconds callTimeout{20000};
+        // How long shutdown() waits for the ORB to end.
+        std::chrono::milliseconds shutdownBound{3000};
+    };
+
+    // argv is copied: the ORB consumes its options from the copy and leaves
+    // the caller's (and Qt's) array alone. `callback` must outlive this object.
+    ClientOrb(int argc, char** argv, PortableServer::Servant callback, QObject* context);
+    ClientOrb(int argc, char** argv, PortableServer::Servant callback, QObject* context,
+              Options options);
+    ~ClientOrb() override;
+
+    void registerName(const QString& name, std::function<void(LoginOutcome)> done) override;
+
+    // After a successful registerName: the link the windows use for every
+    // later call, reporting on the thread of `context`. Null before.
+    std::unique_ptr<CorbaServerLink> makeServerLink(QObject* context);
+
+    // Ends the ORB, waiting at most the shutdown bound: a callback still
+    // waiting for a person (a message box) must not keep the program from
+    // ending. True when the ORB ended within the bound. Idempotent.
+    bool shutdown();
+
+private:
+    struct Shared;
+    static LoginOutcome login(Shared& s, const std::string& name);
+    static void startOrb(Shared& s);
+    static void findServer(Shared& s);
+
+    std::shared_ptr<Shared> shared_;
+    std::unique_ptr<SerialWorker> worker_;
+    Options options_;
+};
+
+} // namespace kolvaro

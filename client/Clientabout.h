@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+class QPushButton;
+
+// The About box: a picture, the version and four credit entries.
+class TAbout : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TAbout(QWidget* parent = nullptr);
+
+    QLabel* Image1;
+    QLabel* Label1;
+    // Label2..Label9: heading, value, heading, value, ...
+    QLabel* credits[8];
+    QPushButton* Button1;
+};
+
+extern TAbout* About;
