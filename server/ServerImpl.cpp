@@ -124,7 +124,8 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
                                 std::chrono::milliseconds(options_.maxBacklogMs)};
 
     // A holder found dead is removed and the name tried again; a few rounds
-    // cover a race with other logins under the same name.
+    // cover a race with other logins under the same name. The console then
+    // shows the holder's logout line before the newcomer's login line.
     for (int round = 0; round < 3; ++round) {
         TKolvaro::Client_var holder;
         std::uint64_t holderSerial = 0;

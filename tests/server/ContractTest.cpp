@@ -105,14 +105,6 @@ TEST_F(ServerTest, DrawingReachesOwnerAndViewersWithTheSameArguments) {
                                 "Client [A] paint fill area [5,6].\n", "Client [A] clear all.\n"}));
 }
 
-TEST_F(ServerTest, AnOwnerDisplayingItsOwnAreaGetsEachOperationTwice) {
-    Peer& a = login("A");
-    server->LoadArea("A", "A");
-    server->PaintPoint(1, 1, "A");
-    ASSERT_TRUE(a.servant->waitForCount(3, kWait));
-    EXPECT_EQ(a.drawingOn("A"), (Lines{"PaintPoint 1 1 A", "PaintPoint 1 1 A"}));
-}
-
 TEST_F(ServerTest, LoadAreaReplaysSinceTheLastClearBeforeReturning) {
     login("A");
     Peer& b = login("B");
@@ -158,17 +150,6 @@ TEST_F(ServerTest, AreasOfAbsentUsersAreRelayedButNotStored) {
     const Lines console = consoleLines();
     EXPECT_EQ(console.end()[-2], "Client [Ghost] load [Z].\n");
     EXPECT_EQ(console.end()[-1], "Send message from [B] to [Ghost].\n");
-}
-
-TEST_F(ServerTest, AReturningNameStartsWithAnEmptyArea) {
-    login("A");
-    Peer& b = login("B");
-    server->PaintLine(1, 2, 3, 4, "A");
-    server->Logout("A");
-    peer("A").servant->clear();
-    ASSERT_EQ(server->Login("A", peer("A").ref), 2);
-    server->LoadArea("B", "A");
-    EXPECT_TRUE(b.drawingOn("A").empty());
 }
 
 TEST_F(ServerTest, SendTxtReturnsOnceTheRecipientHasReadIt) {

@@ -10,13 +10,7 @@ namespace {
 
 PortableServer::POA_ptr rootPoa() {
     static PortableServer::POA_var poa = [] {
-        // Loopback only, on a port the system picks.
-        static char arg0[] = "server_tests", arg1[] = "-ORBendPoint",
-                    arg2[] = "giop:tcp:127.0.0.1:";
-        static char* argv[] = {arg0, arg1, arg2, nullptr};
-        int argc = 3;
-        CORBA::ORB_var orb = kolvaro::initOrb(argc, argv, false);
-        CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+        CORBA::Object_var obj = testOrb()->resolve_initial_references("RootPOA");
         PortableServer::POA_var root = PortableServer::POA::_narrow(obj);
         PortableServer::POAManager_var manager = root->the_POAManager();
         manager->activate();
@@ -26,6 +20,18 @@ PortableServer::POA_ptr rootPoa() {
 }
 
 } // namespace
+
+CORBA::ORB_ptr testOrb() {
+    static CORBA::ORB_var orb = [] {
+        // Loopback only, on a port the system picks.
+        static char arg0[] = "server_tests", arg1[] = "-ORBendPoint",
+                    arg2[] = "giop:tcp:127.0.0.1:";
+        static char* argv[] = {arg0, arg1, arg2, nullptr};
+        int argc = 3;
+        return kolvaro::initOrb(argc, argv, false);
+    }();
+    return orb.in();
+}
 
 std::vector<std::string> Peer::drawingOn(const std::string& owner) const {
     std::vector<std::string> out;
@@ -60,6 +66,7 @@ void ServerTest::stop() {
 }
 
 void ServerTest::TearDown() {
+    gate.open();
     stop();
     for (auto& [key, p] : peers_)
         kill(*p);

@@ -19,6 +19,22 @@ using namespace std::chrono_literals;
 // Generous: the machine is shared, and a wait only ends early on success.
 constexpr auto kWait = 20s;
 
+// The ORB of the test process, started on first use (loopback only).
+CORBA::ORB_ptr testOrb();
+
+// A gate a callback hook can wait at until the test opens it.
+class Gate {
+public:
+    void open();
+    // Waits until open (or kWait has passed, so that a fault cannot hang the suite).
+    void pass();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable opened_;
+    bool open_ = false;
+};
+
 // A callback servant activated in this process's RootPOA.
 struct Peer {
     PortableServer::Servant_var<RecordingClient> servant; // outlives its deactivation
@@ -52,6 +68,8 @@ protected:
 
     TKolvaro::Server_var server;
     ServerImpl* impl = nullptr;
+    // For hooks that stall a callback; opened at the latest when the test ends.
+    Gate gate;
 
 private:
     void stop();
@@ -59,19 +77,6 @@ private:
     std::FILE* console_ = nullptr;
     PortableServer::ObjectId_var serverId_;
     std::map<std::string, std::unique_ptr<Peer>> peers_;
-};
-
-// A gate a callback hook can wait at until the test opens it.
-class Gate {
-public:
-    void open();
-    // Waits until open (or kWait has passed, so that a fault cannot hang the suite).
-    void pass();
-
-private:
-    std::mutex mutex_;
-    std::condition_variable opened_;
-    bool open_ = false;
 };
 
 } // namespace kolvaro::test
