@@ -6,7 +6,6 @@
 
 #include <omniORB4/Naming.hh>
 
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -86,7 +85,9 @@ public:
         if (!thread_.joinable())
             return;
         released_ = true;
-        pthread_kill(thread_.native_handle(), SIGTERM);
+        // Sent to the process, not the thread: every thread blocks it, so it
+        // waits for the watcher, or stays pending if the watcher is done.
+        kill(getpid(), SIGTERM);
         thread_.join();
     }
 
@@ -190,6 +191,8 @@ int main(int argc, char** argv) {
         orb->run();
     } catch (const CORBA::Exception& ex) {
         fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
+        if (server)
+            server->shutdown();
         return 1;
     }
 

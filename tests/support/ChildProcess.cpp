@@ -26,6 +26,9 @@ void makePipe(int fds[2]) {
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
+    // Writing to a child that died must be an error result, not our death.
+    static const bool ignoringSigpipe = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+    (void)ignoringSigpipe;
     int in[2], out[2], err[2];
     makePipe(in);
     makePipe(out);
