@@ -21,6 +21,8 @@
 
 #include <stdexcept>
 
+TWinClient* WinClient = nullptr;
+
 namespace {
 
 struct ToolEntry {

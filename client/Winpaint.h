@@ -137,3 +137,6 @@ private:
     QMenu* usersMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
 };
+
+// The one main window of the program.
+extern TWinClient* WinClient;

@@ -1,0 +1,20 @@
+#include "ClientApp.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kolvaro"));
+    // QApplication has taken its own options out of argv; the rest go to the ORB.
+    kolvaro::ClientApp client(argc, argv);
+    client.show();
+    const int status = QApplication::exec();
+    if (!client.shutdown()) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
+}
