@@ -28,17 +28,23 @@ std::vector<std::string> RecordingClient::events() const {
 
 std::size_t RecordingClient::count() const {
     std::lock_guard lock(mutex_);
-    return events_.size();
+    return served_;
 }
 
 void RecordingClient::clear() {
     std::lock_guard lock(mutex_);
     events_.clear();
+    served_ = 0;
+}
+
+void RecordingClient::setKeepEvents(bool keep) {
+    std::lock_guard lock(mutex_);
+    keep_ = keep;
 }
 
 bool RecordingClient::waitForCount(std::size_t n, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return events_.size() >= n; });
+    return changed_.wait_for(lock, timeout, [&] { return served_ >= n; });
 }
 
 bool RecordingClient::waitFor(const std::string& line, std::chrono::milliseconds timeout) const {
@@ -59,16 +65,24 @@ void RecordingClient::record(std::string line) {
     if (hook)
         hook(line);
     std::lock_guard lock(mutex_);
-    events_.push_back(std::move(line));
+    if (keep_)
+        events_.push_back(std::move(line));
+    ++served_;
     changed_.notify_all();
 }
 
-void RecordingClient::AddNewClient(const char* name) { record(std::string("AddNewClient ") + name); }
-void RecordingClient::PrintClient(const char* name) { record(std::string("PrintClient ") + name); }
+void RecordingClient::AddNewClient(const char* name) {
+    record(std::string("AddNewClient ") + name);
+}
+void RecordingClient::PrintClient(const char* name) {
+    record(std::string("PrintClient ") + name);
+}
 void RecordingClient::PrintTxt(const char* text, const char* sender) {
     record(std::string("PrintTxt ") + text + '|' + sender);
 }
-void RecordingClient::CloseClient(const char* name) { record(std::string("CloseClient ") + name); }
+void RecordingClient::CloseClient(const char* name) {
+    record(std::string("CloseClient ") + name);
+}
 void RecordingClient::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                                 const char* owner) {
     record(shape("PaintRect", x1, y1, x2, y2, owner));
@@ -87,6 +101,8 @@ void RecordingClient::PaintPoint(CORBA::Short x, CORBA::Short y, const char* own
 void RecordingClient::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
     record(spot("PaintFill", x, y, owner));
 }
-void RecordingClient::ClearAll(const char* owner) { record(std::string("ClearAll ") + owner); }
+void RecordingClient::ClearAll(const char* owner) {
+    record(std::string("ClearAll ") + owner);
+}
 
 } // namespace kolvaro::test

@@ -24,8 +24,11 @@ public:
     void setHook(Hook hook);
 
     std::vector<std::string> events() const;
+    // Every callback served since the last clear(), kept or not.
     std::size_t count() const;
     void clear();
+    // Off: callbacks are counted but not kept, for runs of millions of them.
+    void setKeepEvents(bool keep);
 
     // Waits until at least n events are recorded; false on timeout.
     bool waitForCount(std::size_t n, std::chrono::milliseconds timeout) const;
@@ -52,6 +55,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::string> events_;
+    std::size_t served_ = 0;
+    bool keep_ = true;
     Hook hook_;
 };
 

@@ -1,0 +1,169 @@
+#include "Outbox.h"
+
+#include "CallFailure.h"
+
+#include <omnithread.h>
+
+namespace kolvaro {
+
+void Completion::finish(bool delivered) {
+    std::lock_guard lock(mutex_);
+    if (finished_)
+        return;
+    finished_ = true;
+    delivered_ = delivered;
+    changed_.notify_all();
+}
+
+bool Completion::wait() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return finished_; });
+    return delivered_;
+}
+
+Outbox::Outbox(TKolvaro::Client_ptr target, Limits limits, std::function<void()> onGone)
+    : target_(TKolvaro::Client::_duplicate(target)), limits_(limits), onGone_(std::move(onGone)) {
+    thread_ = std::thread([this] { run(); });
+}
+
+Outbox::~Outbox() {
+    close();
+    join();
+}
+
+bool Outbox::push(Delivery d) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        if (d.done)
+            d.done->finish(false);
+        return true;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    d.queued = now;
+    queue_.push_back(std::move(d));
+    ready_.notify_one();
+    return queue_.size() <= limits_.maxEntries && now - queue_.front().queued <= limits_.maxAge;
+}
+
+void Outbox::close() {
+    std::deque<Delivery> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        dropped.swap(queue_);
+        ready_.notify_all();
+    }
+    for (auto& d : dropped)
+        if (d.done)
+            d.done->finish(false);
+}
+
+void Outbox::join() {
+    if (!thread_.joinable())
+        return;
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach(); // only reachable if the last owner lets go on this thread
+    else
+        thread_.join();
+}
+
+bool Outbox::closed() {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+void Outbox::run() {
+    // omniORB keeps per-thread call state; give this thread an identity.
+    omni_thread::ensure_self self;
+    for (;;) {
+        Delivery d;
+        {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+            if (closed_)
+                break;
+            d = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        if (!deliver(d)) {
+            onGone_();
+            close();
+            break;
+        }
+    }
+    finished_ = true;
+}
+
+template <class Call> Outbox::Outcome Outbox::attempt(Call&& call) {
+    try {
+        call();
+        return Outcome::Done;
+    } catch (const CORBA::SystemException& e) {
+        return peerGone(e) ? Outcome::Gone : Outcome::Skipped;
+    } catch (...) {
+        // A collocated servant may throw anything; it concerns this call only.
+        return Outcome::Skipped;
+    }
+}
+
+namespace {
+
+void paint(TKolvaro::Client_ptr to, const PaintOp& op, const char* owner) {
+    switch (op.kind) {
+    case PaintKind::Point:
+        to->PaintPoint(op.x1, op.y1, owner);
+        break;
+    case PaintKind::Line:
+        to->PaintLine(op.x1, op.y1, op.x2, op.y2, owner);
+        break;
+    case PaintKind::Rect:
+        to->PaintRect(op.x1, op.y1, op.x2, op.y2, owner);
+        break;
+    case PaintKind::Circ:
+        to->PaintCirc(op.x1, op.y1, op.x2, op.y2, owner);
+        break;
+    case PaintKind::Fill:
+        to->PaintFill(op.x1, op.y1, owner);
+        break;
+    }
+}
+
+} // namespace
+
+bool Outbox::deliver(const Delivery& d) {
+    TKolvaro::Client_ptr to = target_.in();
+    const char* text = d.text ? d.text->c_str() : "";
+    Outcome outcome = Outcome::Done;
+    switch (d.kind) {
+    case Delivery::Kind::Paint:
+        outcome = attempt([&] { paint(to, d.op, text); });
+        break;
+    case Delivery::Kind::Clear:
+        outcome = attempt([&] { to->ClearAll(text); });
+        break;
+    case Delivery::Kind::Replay:
+        for (const PaintOp& op : *d.replay) {
+            if (closed())
+                return true;
+            if (attempt([&] { paint(to, op, text); }) == Outcome::Gone)
+                return false;
+        }
+        break;
+    case Delivery::Kind::AddNewClient:
+        outcome = attempt([&] { to->AddNewClient(text); });
+        break;
+    case Delivery::Kind::PrintClient:
+        outcome = attempt([&] { to->PrintClient(text); });
+        break;
+    case Delivery::Kind::CloseClient:
+        outcome = attempt([&] { to->CloseClient(text); });
+        break;
+    case Delivery::Kind::Marker:
+        break;
+    }
+    if (d.done)
+        d.done->finish(true);
+    return outcome != Outcome::Gone;
+}
+
+} // namespace kolvaro

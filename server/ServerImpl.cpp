@@ -1,0 +1,374 @@
+#include "ServerImpl.h"
+
+#include "CallFailure.h"
+
+#include <algorithm>
+#include <chrono>
+
+using kolvaro::Completion;
+using kolvaro::Delivery;
+using kolvaro::Outbox;
+using kolvaro::PaintKind;
+using kolvaro::PaintOp;
+using kolvaro::SharedText;
+
+namespace kolvaro {
+
+std::size_t utf8Length(const char* text) {
+    std::size_t n = 0;
+    for (const char* p = text; *p; ++p)
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80)
+            ++n;
+    return n;
+}
+
+} // namespace kolvaro
+
+struct ServerImpl::User {
+    std::uint64_t serial = 0;
+    SharedText name;
+    // Without a call timeout: a message waits for its reader. All other
+    // callbacks go through the outbox, whose reference carries the timeout.
+    TKolvaro::Client_var textRef;
+    std::vector<std::string> loadedAreas; // duplicates and absent users allowed
+    kolvaro::History history;             // own area, since login or the last clear
+    std::shared_ptr<Outbox> outbox;
+};
+
+namespace {
+
+Delivery about(Delivery::Kind kind, SharedText text) {
+    Delivery d;
+    d.kind = kind;
+    d.text = std::move(text);
+    return d;
+}
+
+PaintOp twoPoint(PaintKind kind, CORBA::Short x1, CORBA::Short y1, CORBA::Short x2,
+                 CORBA::Short y2) {
+    return PaintOp{x1, y1, x2, y2, kind};
+}
+
+PaintOp onePoint(PaintKind kind, CORBA::Short x, CORBA::Short y) {
+    return PaintOp{x, y, 0, 0, kind};
+}
+
+} // namespace
+
+ServerImpl::ServerImpl(kolvaro::ServerOptions options) : options_(options), log_(options.log) {
+    // The process's ORB exists already; this hands out another reference to it.
+    int argc = 0;
+    char* argv[] = {nullptr};
+    orb_ = CORBA::ORB_init(argc, argv);
+    log_.line("Start server.\n");
+}
+
+ServerImpl::~ServerImpl() {
+    shutdown();
+}
+
+void ServerImpl::shutdown() {
+    std::vector<std::shared_ptr<Outbox>> outboxes;
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        for (auto& u : users_)
+            outboxes.push_back(u->outbox);
+        outboxes.insert(outboxes.end(), retired_.begin(), retired_.end());
+        retired_.clear();
+    }
+    for (auto& o : outboxes)
+        o->close();
+    for (auto& o : outboxes)
+        o->join();
+}
+
+// ---- registry ----
+
+ServerImpl::UserPtr ServerImpl::findLocked(const char* name) const {
+    for (const auto& u : users_)
+        if (*u->name == name)
+            return u;
+    return nullptr;
+}
+
+TKolvaro::Client_ptr ServerImpl::proxyOf(TKolvaro::Client_ptr ref) {
+    // A call timeout belongs to a proxy object, and _duplicate hands out the
+    // same one; a round trip through the string form makes a proxy of its own.
+    CORBA::String_var ior = orb_->object_to_string(ref);
+    CORBA::Object_var obj = orb_->string_to_object(ior);
+    return TKolvaro::Client::_unchecked_narrow(obj);
+}
+
+ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
+    try {
+        TKolvaro::Client_var p = proxyOf(holder);
+        omniORB::setClientCallTimeout(p, options_.loginProbeTimeoutMs);
+        return p->_non_existent() ? Holder::Gone : Holder::Alive;
+    } catch (const CORBA::SystemException& e) {
+        // A holder that merely does not answer in time may be stopped, not
+        // dead: it keeps its name.
+        return kolvaro::peerGone(e) && !kolvaro::timedOut(e) ? Holder::Gone : Holder::Alive;
+    }
+}
+
+CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
+    if (CORBA::is_nil(callback) || kolvaro::utf8Length(name) > kolvaro::kMaxNameChars)
+        throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+    reapRetired();
+
+    TKolvaro::Client_var calls = proxyOf(callback);
+    if (options_.callTimeoutMs)
+        omniORB::setClientCallTimeout(calls, options_.callTimeoutMs);
+    const Outbox::Limits limits{options_.maxBacklogOps,
+                                std::chrono::milliseconds(options_.maxBacklogMs)};
+
+    // A holder found dead is removed and the name tried again; a few rounds
+    // cover a race with other logins under the same name.
+    for (int round = 0; round < 3; ++round) {
+        TKolvaro::Client_var holder;
+        std::uint64_t holderSerial = 0;
+        std::shared_ptr<Completion> listed;
+        CORBA::Long count = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopped_)
+                throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+            if (UserPtr h = findLocked(name)) {
+                holder = TKolvaro::Client::_duplicate(h->textRef);
+                holderSerial = h->serial;
+            } else {
+                log_.line("Login of new Clinet: %s\n", name);
+                auto user = std::make_shared<User>();
+                user->serial = nextSerial_++;
+                user->name = std::make_shared<const std::string>(name);
+                user->textRef = TKolvaro::Client::_duplicate(callback);
+                user->outbox = std::make_shared<Outbox>(
+                    calls, limits, [this, serial = user->serial] { dropUser(serial); });
+                users_.push_back(user);
+
+                // The newcomer learns who is here (itself last) through its own
+                // queue, so any later notice reaches it after the list.
+                std::vector<UserPtr> overdue;
+                for (const auto& u : users_)
+                    queueLocked(*user, about(Delivery::Kind::PrintClient, u->name), overdue);
+                listed = std::make_shared<Completion>();
+                Delivery marker;
+                marker.done = listed;
+                queueLocked(*user, std::move(marker), overdue);
+                for (const auto& u : users_)
+                    if (u != user)
+                        queueLocked(*u, about(Delivery::Kind::AddNewClient, user->name), overdue);
+                count = static_cast<CORBA::Long>(users_.size());
+                dropLocked(overdue);
+            }
+        }
+        if (listed) {
+            if (!listed->wait())
+                throw CORBA::TRANSIENT(0, CORBA::COMPLETED_YES);
+            return count;
+        }
+        if (probe(holder) == Holder::Alive)
+            return -1;
+        dropUser(holderSerial);
+    }
+    return -1;
+}
+
+void ServerImpl::Logout(const char* name) {
+    log_.line("Logout of Client: %s\n", name);
+    {
+        std::lock_guard lock(mutex_);
+        removeLocked(name, findLocked(name));
+    }
+    reapRetired();
+}
+
+void ServerImpl::dropUser(std::uint64_t serial) {
+    std::lock_guard lock(mutex_);
+    if (stopped_)
+        return;
+    auto it = std::find_if(users_.begin(), users_.end(),
+                           [&](const UserPtr& u) { return u->serial == serial; });
+    if (it == users_.end())
+        return; // gone already: logged out, or dropped by another thread
+    UserPtr user = *it;
+    log_.line("Logout of Client: %s\n", user->name->c_str());
+    removeLocked(user->name->c_str(), user);
+}
+
+void ServerImpl::removeLocked(const char* name, UserPtr user) {
+    SharedText closed;
+    if (user) {
+        users_.erase(std::find(users_.begin(), users_.end(), user));
+        user->outbox->close();
+        retired_.push_back(std::move(user->outbox));
+        closed = user->name;
+    } else {
+        closed = std::make_shared<const std::string>(name);
+    }
+    std::vector<UserPtr> overdue;
+    for (const auto& u : users_) {
+        auto entry = std::find(u->loadedAreas.begin(), u->loadedAreas.end(), *closed);
+        if (entry == u->loadedAreas.end())
+            continue;
+        u->loadedAreas.erase(entry);
+        queueLocked(*u, about(Delivery::Kind::CloseClient, closed), overdue);
+    }
+    dropLocked(overdue);
+}
+
+bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue) {
+    if (to.outbox->push(std::move(d)))
+        return true;
+    for (const auto& u : users_)
+        if (u.get() == &to)
+            overdue.push_back(u);
+    return false;
+}
+
+void ServerImpl::dropLocked(const std::vector<UserPtr>& overdue) {
+    for (const auto& user : overdue) {
+        if (std::find(users_.begin(), users_.end(), user) == users_.end())
+            continue;
+        log_.line("Logout of Client: %s\n", user->name->c_str());
+        removeLocked(user->name->c_str(), user);
+    }
+}
+
+void ServerImpl::reapRetired() {
+    std::vector<std::shared_ptr<Outbox>> finished;
+    {
+        std::lock_guard lock(mutex_);
+        auto keep = std::partition(retired_.begin(), retired_.end(),
+                                   [](const auto& o) { return !o->finished(); });
+        finished.assign(std::make_move_iterator(keep), std::make_move_iterator(retired_.end()));
+        retired_.erase(keep, retired_.end());
+    }
+    for (auto& o : finished)
+        o->join();
+}
+
+// ---- drawing ----
+
+void ServerImpl::relayLocked(const Delivery& d, const std::string& owner) {
+    // Queued in registry order under the lock, so every viewer gets the
+    // area's operations in the order the history stored them.
+    std::vector<UserPtr> overdue;
+    for (const auto& u : users_) {
+        if (*u->name == owner)
+            queueLocked(*u, d, overdue);
+        if (std::find(u->loadedAreas.begin(), u->loadedAreas.end(), owner) != u->loadedAreas.end())
+            queueLocked(*u, d, overdue);
+    }
+    dropLocked(overdue);
+}
+
+void ServerImpl::draw(const PaintOp& op, const char* owner) {
+    std::lock_guard lock(mutex_);
+    UserPtr area = findLocked(owner);
+    if (area)
+        area->history.push_back(op);
+    Delivery d;
+    d.kind = Delivery::Kind::Paint;
+    d.op = op;
+    d.text = area ? area->name : std::make_shared<const std::string>(owner);
+    relayLocked(d, *d.text);
+}
+
+void ServerImpl::clear(const char* owner) {
+    std::lock_guard lock(mutex_);
+    UserPtr area = findLocked(owner);
+    if (area)
+        kolvaro::History().swap(area->history); // give the memory back too
+    SharedText name = area ? area->name : std::make_shared<const std::string>(owner);
+    relayLocked(about(Delivery::Kind::Clear, name), *name);
+}
+
+void ServerImpl::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                           const char* owner) {
+    log_.line("Client [%s] paint rectangle from [%d,%d] to [%d,%d].\n", owner, x1, y1, x2, y2);
+    draw(twoPoint(PaintKind::Rect, x1, y1, x2, y2), owner);
+}
+
+void ServerImpl::PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                           const char* owner) {
+    log_.line("Client [%s] paint line from [%d,%d] to [%d,%d].\n", owner, x1, y1, x2, y2);
+    draw(twoPoint(PaintKind::Line, x1, y1, x2, y2), owner);
+}
+
+void ServerImpl::PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                           const char* owner) {
+    log_.line("Client [%s] paint circle from [%d,%d] to [%d,%d].\n", owner, x1, y1, x2, y2);
+    draw(twoPoint(PaintKind::Circ, x1, y1, x2, y2), owner);
+}
+
+void ServerImpl::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {
+    log_.line("Client [%s] paint point [%d,%d].\n", owner, x, y);
+    draw(onePoint(PaintKind::Point, x, y), owner);
+}
+
+void ServerImpl::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
+    log_.line("Client [%s] paint fill area [%d,%d].\n", owner, x, y);
+    draw(onePoint(PaintKind::Fill, x, y), owner);
+}
+
+void ServerImpl::ClearAll(const char* owner) {
+    log_.line("Client [%s] clear all.\n", owner);
+    clear(owner);
+}
+
+// ---- areas and messages ----
+
+void ServerImpl::LoadArea(const char* name, const char* owner) {
+    log_.line("Client [%s] load [%s].\n", name, owner);
+    std::shared_ptr<Completion> replayed;
+    {
+        std::lock_guard lock(mutex_);
+        UserPtr requester = findLocked(name);
+        if (!requester)
+            return;
+        // Adding the entry and queueing the replay under one lock means each
+        // operation reaches the requester once: in the replay or after it.
+        requester->loadedAreas.emplace_back(owner);
+        UserPtr area = findLocked(owner);
+        if (!area || area->history.empty())
+            return;
+        std::vector<UserPtr> overdue;
+        Delivery replay = about(Delivery::Kind::Replay, area->name);
+        replay.replay = std::make_shared<const kolvaro::History>(area->history);
+        queueLocked(*requester, std::move(replay), overdue);
+        replayed = std::make_shared<Completion>();
+        Delivery marker;
+        marker.done = replayed;
+        queueLocked(*requester, std::move(marker), overdue);
+        dropLocked(overdue);
+    }
+    if (!replayed->wait())
+        throw CORBA::TRANSIENT(0, CORBA::COMPLETED_YES); // the requester was dropped
+}
+
+void ServerImpl::SendTxt(const char* text, const char* recipient, const char* sender) {
+    log_.line("Send message from [%s] to [%s].\n", sender, recipient);
+    TKolvaro::Client_var to;
+    std::uint64_t serial = 0;
+    {
+        std::lock_guard lock(mutex_);
+        UserPtr r = findLocked(recipient);
+        if (!r)
+            return;
+        to = TKolvaro::Client::_duplicate(r->textRef);
+        serial = r->serial;
+    }
+    try {
+        to->PrintTxt(text, sender);
+    } catch (const CORBA::SystemException& e) {
+        if (!kolvaro::peerGone(e))
+            throw;
+        // The message was not delivered: the sender must not see success.
+        dropUser(serial);
+        throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    } catch (...) {
+        throw CORBA::UNKNOWN(0, CORBA::COMPLETED_MAYBE);
+    }
+}

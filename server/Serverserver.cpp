@@ -1,0 +1,203 @@
+// kolvaro-server: the console program that serves "ServerObject".
+
+#include "OrbInit.h"
+#include "ServerImpl.h"
+#include "ServerObjectForwarder.h"
+
+#include <omniORB4/Naming.hh>
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr const char* kObjectName = "ServerObject";
+// The real server object's id in its own persistent POA; with a fixed
+// endpoint its full reference stays valid across restarts.
+constexpr const char* kServerId = "ServerImpl";
+constexpr const char* kServerPoa = "KolvaroServer";
+
+std::string describe(const CORBA::Exception& ex) {
+    std::string text = std::string("CORBA::") + ex._name();
+    if (auto* sys = CORBA::SystemException::_downcast(&ex)) {
+        const char* minor = sys->NP_minorString();
+        text += " (minor: ";
+        text += minor ? minor : std::to_string(sys->minor());
+        text += ", completed: ";
+        switch (sys->completed()) {
+        case CORBA::COMPLETED_YES:
+            text += "YES";
+            break;
+        case CORBA::COMPLETED_NO:
+            text += "NO";
+            break;
+        default:
+            text += "MAYBE";
+            break;
+        }
+        text += ")";
+    }
+    return text;
+}
+
+// SIGTERM and SIGINT are blocked in every thread (the ORB's inherit the
+// mask) and taken by one thread of ours with sigwait, so the ORB is shut
+// down from an ordinary thread: never inside a signal handler, never from a
+// dispatch thread.
+class TerminationWatch {
+public:
+    TerminationWatch() {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGTERM);
+        sigaddset(&signals_, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    }
+
+    void start(CORBA::ORB_ptr orb) {
+        thread_ = std::thread([this, orb] {
+            int sig = 0;
+            sigwait(&signals_, &sig);
+            if (!released_)
+                orb->shutdown(false);
+        });
+    }
+
+    // Wakes the watcher when the ORB stopped for another reason.
+    void release() {
+        if (!thread_.joinable())
+            return;
+        released_ = true;
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+    }
+
+    ~TerminationWatch() { release(); }
+
+private:
+    sigset_t signals_;
+    std::thread thread_;
+    std::atomic<bool> released_{false};
+};
+
+// Also publishes the server in a naming service when one is configured. A
+// naming service that cannot be reached is no reason to stop serving.
+void bindInNamingService(CORBA::ORB_ptr orb, CORBA::Object_ptr server) {
+    CORBA::Object_var nsObj;
+    try {
+        nsObj = orb->resolve_initial_references("NameService");
+    } catch (const CORBA::ORB::InvalidName&) {
+        return; // none configured
+    } catch (const CORBA::NO_RESOURCES&) {
+        return; // omniORB's way of saying none is configured
+    }
+    try {
+        omniORB::setClientCallTimeout(nsObj, 5000);
+        CosNaming::NamingContext_var ns = CosNaming::NamingContext::_narrow(nsObj);
+        if (CORBA::is_nil(ns)) {
+            fprintf(stderr, "kolvaro-server: the NameService reference is not a naming context; "
+                            "serving without it\n");
+            return;
+        }
+        CosNaming::Name name;
+        name.length(1);
+        name[0].id = kObjectName;
+        name[0].kind = "";
+        ns->rebind(name, server);
+    } catch (const CORBA::Exception& ex) {
+        fprintf(stderr,
+                "kolvaro-server: cannot bind %s in the naming service: %s; serving without it\n",
+                kObjectName, describe(ex).c_str());
+    }
+}
+
+PortableServer::POA_ptr makeServerPoa(PortableServer::POA_ptr root) {
+    CORBA::PolicyList policies;
+    policies.length(2);
+    policies[0] = root->create_lifespan_policy(PortableServer::PERSISTENT);
+    policies[1] = root->create_id_assignment_policy(PortableServer::USER_ID);
+    PortableServer::POAManager_var manager = root->the_POAManager();
+    PortableServer::POA_ptr poa = root->create_POA(kServerPoa, manager, policies);
+    for (CORBA::ULong i = 0; i < policies.length(); ++i)
+        policies[i]->destroy();
+    return poa;
+}
+
+// After the ORB stops, an outgoing call that waits on a person (a message
+// box) may hold clean-up; the process must end anyway.
+void exitIfCleanupHangs() {
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        fflush(stdout);
+        _exit(0);
+    }).detach();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Each console line must reach a pipe or file when it happens.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    TerminationWatch watch;
+
+    CORBA::ORB_var orb;
+    try {
+        orb = kolvaro::initOrb(argc, argv, /*withDefaultEndpoint*/ true);
+    } catch (const CORBA::Exception& ex) {
+        fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
+        return 1;
+    }
+
+    PortableServer::Servant_var<ServerImpl> server;
+    try {
+        // Resolving the root POA opens the endpoints, so a taken port fails
+        // here, before the start line.
+        CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+        PortableServer::POA_var root = PortableServer::POA::_narrow(obj);
+        PortableServer::POA_var serverPoa = makeServerPoa(root);
+        obj = orb->resolve_initial_references("omniINSPOA");
+        PortableServer::POA_var insPoa = PortableServer::POA::_narrow(obj);
+
+        kolvaro::ServerOptions options;
+        options.log = stdout;
+        server = new ServerImpl(options);
+
+        PortableServer::ObjectId_var serverId = PortableServer::string_to_ObjectId(kServerId);
+        serverPoa->activate_object_with_id(serverId, server);
+        CORBA::Object_var serverRef = serverPoa->id_to_reference(serverId);
+
+        PortableServer::Servant_var<kolvaro::ServerObjectForwarder> forwarder =
+            new kolvaro::ServerObjectForwarder(serverRef);
+        PortableServer::ObjectId_var forwardId = PortableServer::string_to_ObjectId(kObjectName);
+        insPoa->activate_object_with_id(forwardId, forwarder);
+
+        PortableServer::POAManager_var rootManager = root->the_POAManager();
+        rootManager->activate();
+        PortableServer::POAManager_var insManager = insPoa->the_POAManager();
+        insManager->activate();
+
+        bindInNamingService(orb, serverRef);
+
+        watch.start(orb);
+        orb->run();
+    } catch (const CORBA::Exception& ex) {
+        fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
+        return 1;
+    }
+
+    watch.release();
+    exitIfCleanupHangs();
+    if (server)
+        server->shutdown();
+    try {
+        orb->destroy();
+    } catch (const CORBA::Exception&) {
+    }
+    return 0;
+}

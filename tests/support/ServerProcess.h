@@ -1,0 +1,65 @@
+#pragma once
+
+#include "ChildProcess.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kolvaro::test {
+
+// Paths of the programs under test, fixed by the build.
+std::string serverProgram();
+std::string probeProgram();
+
+// kolvaro-server on a free loopback port.
+class ServerProcess : public ChildProcess {
+public:
+    // Starts the server on port (0: a free one) with extra ORB arguments.
+    explicit ServerProcess(std::vector<std::string> extraArgs = {}, int port = 0);
+
+    int port() const { return port_; }
+    std::string corbaloc() const;
+    // The ORB arguments a client needs to find this server.
+    std::vector<std::string> clientArgs() const;
+
+    // Waits for "Start server."; false if the server ended or took too long.
+    bool waitStarted(milliseconds timeout = milliseconds(20000));
+
+    // Console lines from index from on: waits until there are n of them.
+    std::vector<std::string> consoleLines(std::size_t from, std::size_t n,
+                                          milliseconds timeout = milliseconds(10000)) const;
+
+private:
+    ServerProcess(int port, std::vector<std::string> extraArgs);
+    static std::vector<std::string> argsFor(int port, std::vector<std::string> extra);
+
+    int port_;
+};
+
+// kolvaro-probe, a scripted client: commands in, results and callbacks out.
+class ProbeProcess : public ChildProcess {
+public:
+    explicit ProbeProcess(const std::vector<std::string>& orbArgs);
+    explicit ProbeProcess(const ServerProcess& server) : ProbeProcess(server.clientArgs()) {}
+
+    // Sends a command and returns its answer line ("RESULT ...", "ERROR ...",
+    // "ok", "COUNT n", "IOR ..."), or "TIMEOUT".
+    std::string call(const std::string& command, milliseconds timeout = milliseconds(20000));
+    // Sends a command without waiting for its answer; pick it up with answer().
+    void post(const std::string& command);
+    std::string answer(milliseconds timeout = milliseconds(20000));
+
+    // Callbacks received so far, as RecordingClient lines ("PaintLine 1 2 3 4 A").
+    std::vector<std::string> events() const;
+    // Waits until at least n callbacks arrived; returns them all.
+    std::vector<std::string> waitEvents(std::size_t n,
+                                        milliseconds timeout = milliseconds(20000)) const;
+    // Waits for the callback line event; false on timeout.
+    bool waitEvent(const std::string& event, milliseconds timeout = milliseconds(20000)) const;
+
+private:
+    std::size_t answerCursor_ = 0;
+};
+
+} // namespace kolvaro::test
