@@ -1,0 +1,252 @@
+// A dead, failing, stalled or flooded client must not take anybody else
+// down, and bad input changes nothing.
+#include "ServerFixture.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+namespace kolvaro::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+int count(const Lines& lines, const std::string& line) {
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+TEST_F(ServerTest, AViewerThatIsGoneLeavesAsIfItLoggedOut) {
+    Peer& a = login("A");
+    Peer& b = login("B");
+    Peer& c = login("C");
+    server->LoadArea("B", "A");
+    server->LoadArea("C", "A");
+    server->LoadArea("C", "B");
+    kill(b);
+
+    server->PaintLine(1, 2, 3, 4, "A"); // returns normally
+    server->PaintLine(5, 6, 7, 8, "A");
+    ASSERT_TRUE(waitForConsole("Logout of Client: B\n"));
+    ASSERT_TRUE(c.servant->waitFor("CloseClient B", kWait));
+    ASSERT_TRUE(c.servant->waitFor("PaintLine 5 6 7 8 A", kWait));
+    ASSERT_TRUE(a.servant->waitFor("PaintLine 5 6 7 8 A", kWait));
+    EXPECT_EQ(c.drawingOn("A"), (Lines{"PaintLine 1 2 3 4 A", "PaintLine 5 6 7 8 A"}));
+    EXPECT_EQ(count(consoleLines(), "Logout of Client: B\n"), 1);
+
+    // B's name is free again, and the registry no longer lists it.
+    Peer& d = login("D");
+    EXPECT_EQ(d.servant->events(), (Lines{"PrintClient A", "PrintClient C", "PrintClient D"}));
+}
+
+TEST_F(ServerTest, TransportFailuresDropButOtherFailuresOnlySkipOneCall) {
+    Peer& a = login("A");
+    Peer& b = login("B");
+    Peer& c = login("C");
+    server->LoadArea("B", "A");
+    server->LoadArea("C", "A");
+    b.servant->setHook([](const std::string& line) {
+        if (line == "PaintPoint 1 1 A")
+            throw CORBA::DATA_CONVERSION(0, CORBA::COMPLETED_NO);
+    });
+    c.servant->setHook([](const std::string& line) {
+        if (line == "PaintPoint 2 2 A")
+            throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    });
+    server->PaintPoint(1, 1, "A");
+    server->PaintPoint(2, 2, "A");
+    server->PaintPoint(3, 3, "A");
+    ASSERT_TRUE(a.servant->waitFor("PaintPoint 3 3 A", kWait));
+    ASSERT_TRUE(b.servant->waitFor("PaintPoint 3 3 A", kWait));
+    ASSERT_TRUE(waitForConsole("Logout of Client: C\n"));
+    EXPECT_EQ(b.drawingOn("A"), (Lines{"PaintPoint 2 2 A", "PaintPoint 3 3 A"}));
+    EXPECT_EQ(a.drawingOn("A"),
+              (Lines{"PaintPoint 1 1 A", "PaintPoint 2 2 A", "PaintPoint 3 3 A"}));
+}
+
+TEST_F(ServerTest, AStalledViewerDelaysNobodyAndLosesNothing) {
+    Peer& a = login("A");
+    Peer& b = login("B");
+    Peer& c = login("C");
+    server->LoadArea("B", "A");
+    server->LoadArea("C", "A");
+    Gate gate;
+    std::atomic<bool> stalled{false};
+    b.servant->setHook([&](const std::string& line) {
+        if (line.rfind("Paint", 0) == 0) {
+            stalled = true;
+            gate.pass();
+        }
+    });
+
+    // Every drawing call returns while B sits in its first callback: if the
+    // server waited for B, the loop would only end when the gate gives up.
+    Lines sent;
+    for (int i = 0; i < 50; ++i) {
+        server->PaintLine(i, i, -i, -i, "A");
+        sent.push_back("PaintLine " + std::to_string(i) + ' ' + std::to_string(i) + ' ' +
+                       std::to_string(-i) + ' ' + std::to_string(-i) + " A");
+    }
+    const bool stillStalled = stalled && b.drawingOn("A").empty();
+    ASSERT_TRUE(c.servant->waitFor(sent.back(), kWait));
+    EXPECT_TRUE(stillStalled);
+    EXPECT_EQ(c.drawingOn("A"), sent);
+    EXPECT_EQ(a.drawingOn("A"), sent);
+
+    gate.open();
+    ASSERT_TRUE(b.servant->waitFor(sent.back(), kWait));
+    EXPECT_EQ(b.drawingOn("A"), sent);
+}
+
+TEST_F(ServerTest, AViewerFallingTooFarBehindIsDropped) {
+    kolvaro::ServerOptions options;
+    options.maxBacklogOps = 5;
+    start(options);
+    Peer& a = login("A");
+    Peer& b = login("B");
+    Peer& c = login("C");
+    server->LoadArea("B", "A");
+    server->LoadArea("C", "B");
+    Gate gate;
+    b.servant->setHook([&](const std::string& line) {
+        if (line.rfind("Paint", 0) == 0)
+            gate.pass();
+    });
+    for (int i = 0; i < 10; ++i)
+        server->PaintPoint(i, i, "A");
+    ASSERT_TRUE(waitForConsole("Logout of Client: B\n"));
+    ASSERT_TRUE(c.servant->waitFor("CloseClient B", kWait));
+    ASSERT_TRUE(a.servant->waitFor("PaintPoint 9 9 A", kWait));
+    gate.open();
+    EXPECT_EQ(a.drawingOn("A").size(), 10u);
+}
+
+// Several drawers on one area while viewers come and go: every display,
+// including one opened midway, must end up with exactly what a fresh load
+// replays.
+TEST_F(ServerTest, ConcurrentDrawingConvergesOnTheReplay) {
+    Peer& owner = login("A");
+    Peer& early = login("B");
+    server->LoadArea("B", "A");
+    Peer& late = login("C");
+
+    constexpr int kDrawers = 4, kEach = 150;
+    std::vector<std::thread> drawers;
+    std::atomic<int> done{0};
+    for (int t = 0; t < kDrawers; ++t)
+        drawers.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                if (i % 50 == 49)
+                    server->ClearAll("A");
+                else
+                    server->PaintLine(t, i, t, -i, "A");
+                if (t == 0 && i == kEach / 2)
+                    server->LoadArea("C", "A");
+            }
+            ++done;
+        });
+    for (auto& d : drawers)
+        d.join();
+    server->PaintPoint(-1, -1, "A"); // the last operation, seen by all
+    for (Peer* p : {&owner, &early, &late})
+        ASSERT_TRUE(p->servant->waitFor("PaintPoint -1 -1 A", kWait));
+
+    Peer& fresh = login("D");
+    server->LoadArea("D", "A");
+    const Lines replay = fresh.drawingOn("A");
+    ASSERT_FALSE(replay.empty());
+    for (Peer* p : {&owner, &early, &late}) {
+        // What a display shows is what follows its last clear.
+        Lines seen = p->drawingOn("A");
+        auto lastClear = std::find(seen.rbegin(), seen.rend(), "ClearAll A");
+        Lines shown(lastClear.base(), seen.end());
+        EXPECT_EQ(shown, replay);
+    }
+    // The owner and the early viewer saw the whole history, in one order.
+    EXPECT_EQ(owner.drawingOn("A"), early.drawingOn("A"));
+}
+
+TEST_F(ServerTest, LoadAreaWhileOthersDrawDeliversEachOperationOnce) {
+    login("A");
+    Peer& b = login("B");
+    std::atomic<bool> stop{false};
+    std::thread drawer([&] {
+        for (int i = 0; !stop; ++i)
+            server->PaintPoint(static_cast<CORBA::Short>(i), 0, "A");
+    });
+    while (consoleLines().size() < 200)
+        std::this_thread::yield();
+    server->LoadArea("B", "A");
+    stop = true;
+    drawer.join();
+    server->PaintPoint(-1, -1, "A");
+    ASSERT_TRUE(b.servant->waitFor("PaintPoint -1 -1 A", kWait));
+    Lines seen = b.drawingOn("A");
+    seen.pop_back();
+    ASSERT_FALSE(seen.empty());
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], "PaintPoint " + std::to_string(static_cast<CORBA::Short>(i)) + " 0 A");
+}
+
+TEST_F(ServerTest, ALoginTakesOverTheNameOfADeadHolder) {
+    Peer& a = login("A");
+    Peer& b = login("B");
+    server->LoadArea("B", "A");
+    kill(a);
+    Peer& again = peer("A again");
+    ASSERT_EQ(server->Login("A", again.ref), 2);
+    EXPECT_EQ(again.servant->events(), (Lines{"PrintClient B", "PrintClient A"}));
+    ASSERT_TRUE(b.servant->waitFor("AddNewClient A", kWait));
+    EXPECT_EQ(b.servant->events(),
+              (Lines{"PrintClient A", "PrintClient B", "CloseClient A", "AddNewClient A"}));
+    const Lines console = consoleLines();
+    EXPECT_EQ(
+        Lines(console.end() - 3, console.end()),
+        (Lines{"Client [B] load [A].\n", "Logout of Client: A\n", "Login of new Clinet: A\n"}));
+}
+
+TEST_F(ServerTest, SendTxtToAGoneRecipientFailsForTheSender) {
+    login("A");
+    Peer& b = login("B");
+    kill(b);
+    EXPECT_THROW(server->SendTxt("lost?", "B", "A"), CORBA::TRANSIENT);
+    EXPECT_EQ(consoleLines().back(), "Logout of Client: B\n");
+    server->SendTxt("again", "B", "A"); // B is gone: a silent no-op now
+}
+
+TEST_F(ServerTest, BadLoginsAreRefusedAndChangeNothing) {
+    Peer& a = peer("A");
+    EXPECT_THROW(server->Login("A", TKolvaro::Client::_nil()), CORBA::BAD_PARAM);
+    const std::string longest(27, 'x');
+    EXPECT_THROW(server->Login((longest + "x").c_str(), a.ref), CORBA::BAD_PARAM);
+    std::string cyrillic;
+    for (int i = 0; i < 27; ++i)
+        cyrillic += "ж"; // 54 bytes, 27 letters
+    EXPECT_THROW(server->Login((cyrillic + "ж").c_str(), a.ref), CORBA::BAD_PARAM);
+    EXPECT_EQ(consoleLines(), Lines{"Start server.\n"});
+    EXPECT_TRUE(a.servant->events().empty());
+
+    EXPECT_EQ(server->Login(cyrillic.c_str(), a.ref), 1);
+    EXPECT_EQ(server->Login(longest.c_str(), peer("B").ref), 2);
+    EXPECT_EQ(server->Login("", peer("C").ref), 3);
+    EXPECT_EQ(consoleLines().back(), "Login of new Clinet: \n");
+}
+
+TEST_F(ServerTest, OddAndHugeStringsPassUnchanged) {
+    const std::string latin1 = "Gr\xfc\xdf"
+                               "e \xa9 \x01";
+    Peer& odd = login(latin1);
+    Peer& b = login("B");
+    server->LoadArea("B", "");
+    server->PaintPoint(1, 1, "");
+    server->PaintLine(1, 2, 3, 4, latin1.c_str());
+    ASSERT_TRUE(b.servant->waitFor("PaintPoint 1 1 ", kWait));
+    ASSERT_TRUE(odd.servant->waitFor("PaintLine 1 2 3 4 " + latin1, kWait));
+
+    const std::string huge(4 << 20, 'm');
+    server->SendTxt(huge.c_str(), latin1.c_str(), "");
+    EXPECT_EQ(odd.servant->events().back(), "PrintTxt " + huge + '|');
+    EXPECT_EQ(consoleLines().back(), "Send message from [] to [" + latin1 + "].\n");
+}
+
+} // namespace
+} // namespace kolvaro::test
