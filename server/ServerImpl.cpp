@@ -53,6 +53,14 @@ PaintOp onePoint(PaintKind kind, CORBA::Short x, CORBA::Short y) {
     return PaintOp{x, y, 0, 0, kind};
 }
 
+// A client restarted on the address of an earlier one (same host and port)
+// finds the server still holding the earlier client's connection, which is
+// dead: the first callback over it fails before it reaches anybody. One retry
+// opens a fresh connection; a peer that is really gone fails that too.
+CORBA::Boolean retryOnce(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
+    return retries == 0;
+}
+
 } // namespace
 
 ServerImpl::ServerImpl(kolvaro::ServerOptions options) : options_(options), log_(options.log) {
@@ -104,6 +112,8 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
     try {
         TKolvaro::Client_var p = proxyOf(holder);
         omniORB::setClientCallTimeout(p, options_.loginProbeTimeoutMs);
+        // A stale connection must not make a live holder look gone.
+        omniORB::installCommFailureExceptionHandler(p, nullptr, retryOnce);
         return p->_non_existent() ? Holder::Gone : Holder::Alive;
     } catch (const CORBA::SystemException& e) {
         // A holder that merely does not answer in time may be stopped, not
@@ -120,6 +130,8 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
     TKolvaro::Client_var calls = proxyOf(callback);
     if (options_.callTimeoutMs)
         omniORB::setClientCallTimeout(calls, options_.callTimeoutMs);
+    omniORB::installCommFailureExceptionHandler(calls, nullptr, retryOnce);
+    omniORB::installCommFailureExceptionHandler(callback, nullptr, retryOnce);
     const Outbox::Limits limits{options_.maxBacklogOps,
                                 std::chrono::milliseconds(options_.maxBacklogMs)};
 
