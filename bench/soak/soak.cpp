@@ -168,7 +168,7 @@ public:
         if (got != expected) {
             std::string why = name_ + ": login answered '" + got + "', expected '" + expected + "'";
             for (const auto& l : server_.lines())
-                if (l.find(name_) != std::string::npos && l.rfind("Client [", 0) != 0)
+                if (l == "Login of new Clinet: " + name_ || l == "Logout of Client: " + name_)
                     why += "\n    server: " + l;
             why += "\n    probe: " + probe_->errorText();
             report_.fail(why);
@@ -597,7 +597,9 @@ int main(int argc, char** argv) {
                 mib(rssStart).c_str(), warmSeconds, mib(rssWarm).c_str(), mib(rssPeak).c_str(),
                 mib(rssCleared).c_str(), (rssCleared - rssWarm) / 1024.0, threadsWarm,
                 threadsCleared);
-    if (threadsCleared > threadsWarm + 2)
+    // Connection threads of sessions that just ended may linger a moment;
+    // one leaked thread per session would be hundreds.
+    if (threadsCleared > threadsWarm + 16)
         report.fail("the server has more threads than before the run with the same users");
     // A leak of even a few bytes per operation or a few hundred per login
     // shows above this over a long run; the warm-up filled the caches.
