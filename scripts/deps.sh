@@ -6,9 +6,10 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config git
     omniidl libomniorb4-dev omniorb omniorb-nameserver
-    qt6-base-dev qt6-svg-dev libqt6svg6 libgl-dev libjpeg-dev
+    qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev libjpeg-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth x11-utils imagemagick procps iproute2 dpkg-dev file
+    desktop-file-utils
 )
 
 missing=()

@@ -53,6 +53,17 @@ PaintOp onePoint(PaintKind kind, CORBA::Short x, CORBA::Short y) {
     return PaintOp{x, y, 0, 0, kind};
 }
 
+// A client restarted on the address of an earlier one (same host and port)
+// finds the server still holding the earlier client's connections, which are
+// dead: a callback over one fails before it reaches anybody, and omniORB drops
+// that connection. Retrying uses the next one, or opens a fresh one. The
+// server may hold several (one per concurrent call, 5 by default), hence more
+// than one retry; a peer that is really gone refuses the fresh connection with
+// TRANSIENT, which ends the retries at once.
+CORBA::Boolean retryOnStaleConnection(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
+    return retries < 10;
+}
+
 } // namespace
 
 ServerImpl::ServerImpl(kolvaro::ServerOptions options) : options_(options), log_(options.log) {
@@ -104,6 +115,8 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
     try {
         TKolvaro::Client_var p = proxyOf(holder);
         omniORB::setClientCallTimeout(p, options_.loginProbeTimeoutMs);
+        // A stale connection must not make a live holder look gone.
+        omniORB::installCommFailureExceptionHandler(p, nullptr, retryOnStaleConnection);
         return p->_non_existent() ? Holder::Gone : Holder::Alive;
     } catch (const CORBA::SystemException& e) {
         // A holder that merely does not answer in time may be stopped, not
@@ -120,6 +133,8 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
     TKolvaro::Client_var calls = proxyOf(callback);
     if (options_.callTimeoutMs)
         omniORB::setClientCallTimeout(calls, options_.callTimeoutMs);
+    omniORB::installCommFailureExceptionHandler(calls, nullptr, retryOnStaleConnection);
+    omniORB::installCommFailureExceptionHandler(callback, nullptr, retryOnStaleConnection);
     const Outbox::Limits limits{options_.maxBacklogOps,
                                 std::chrono::milliseconds(options_.maxBacklogMs)};
 
