@@ -1,6 +1,7 @@
 #include "Outbox.h"
 
 #include "CallFailure.h"
+#include "SenderWaker.h"
 
 #include <omnithread.h>
 
@@ -31,7 +32,12 @@ Outbox::~Outbox() {
     join();
 }
 
-bool Outbox::push(Delivery d) {
+void Outbox::wake() {
+    std::lock_guard lock(mutex_);
+    ready_.notify_one();
+}
+
+bool Outbox::push(Delivery d, bool wake) {
     std::lock_guard lock(mutex_);
     if (closed_) {
         if (d.done)
@@ -41,7 +47,8 @@ bool Outbox::push(Delivery d) {
     const auto now = std::chrono::steady_clock::now();
     d.queued = now;
     queue_.push_back(std::move(d));
-    ready_.notify_one();
+    if (wake)
+        ready_.notify_one();
     return queue_.size() <= limits_.maxEntries && now - queue_.front().queued <= limits_.maxAge;
 }
 
@@ -75,6 +82,9 @@ bool Outbox::closed() {
 void Outbox::run() {
     // omniORB keeps per-thread call state; give this thread an identity.
     omni_thread::ensure_self self;
+    // Woken while a drawing call still has its reply to send; that reply
+    // goes first.
+    yieldOnWakeup();
     for (;;) {
         Delivery d;
         {

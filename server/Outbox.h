@@ -77,8 +77,10 @@ public:
 
     // Queues d. False when the queue has fallen behind its limits, in
     // entries or in the age of its oldest entry (a replay counts as one
-    // entry). A closed queue drops d and reports true.
-    bool push(Delivery d);
+    // entry). A closed queue drops d and reports true. Without wake, the
+    // sender may sleep on until wake() is called.
+    bool push(Delivery d, bool wake = true);
+    void wake();
 
     // Stops delivering: queued entries are discarded and their markers
     // finished as undelivered. A callback in progress runs to its end (or

@@ -79,6 +79,7 @@ ServerImpl::~ServerImpl() {
 }
 
 void ServerImpl::shutdown() {
+    waker_.stop();
     std::vector<std::shared_ptr<Outbox>> outboxes;
     {
         std::lock_guard lock(mutex_);
@@ -234,8 +235,8 @@ void ServerImpl::removeLocked(const char* name, UserPtr user) {
     dropLocked(overdue);
 }
 
-bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue) {
-    if (to.outbox->push(std::move(d)))
+bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue, bool wake) {
+    if (to.outbox->push(std::move(d), wake))
         return true;
     for (const auto& u : users_)
         if (u.get() == &to)
@@ -269,13 +270,22 @@ void ServerImpl::reapRetired() {
 
 void ServerImpl::relayLocked(const Delivery& d, const std::string& owner) {
     // Queued in registry order under the lock, so every viewer gets the
-    // area's operations in the order the history stored them.
+    // area's operations in the order the history stored them. Their senders
+    // are woken by the waker: this thread's next task is the caller's reply.
     std::vector<UserPtr> overdue;
+    auto queue = [&](const UserPtr& u) {
+        queueLocked(*u, d, overdue, /*wake*/ false);
+        toWake_.push_back(u->outbox);
+    };
     for (const auto& u : users_) {
         if (*u->name == owner)
-            queueLocked(*u, d, overdue);
+            queue(u);
         if (std::find(u->loadedAreas.begin(), u->loadedAreas.end(), owner) != u->loadedAreas.end())
-            queueLocked(*u, d, overdue);
+            queue(u);
+    }
+    if (!toWake_.empty()) {
+        waker_.post(toWake_);
+        toWake_.clear();
     }
     dropLocked(overdue);
 }

@@ -3,6 +3,7 @@
 #include "ConsoleLog.h"
 #include "Outbox.h"
 #include "PaintOp.h"
+#include "SenderWaker.h"
 #include "TKolvaro.hh"
 
 #include <cstddef>
@@ -74,7 +75,8 @@ private:
     void draw(const kolvaro::PaintOp& op, const char* owner);
     void clear(const char* owner);
     void relayLocked(const kolvaro::Delivery& d, const std::string& owner);
-    bool queueLocked(User& to, kolvaro::Delivery d, std::vector<UserPtr>& overdue);
+    bool queueLocked(User& to, kolvaro::Delivery d, std::vector<UserPtr>& overdue,
+                     bool wake = true);
     void dropLocked(const std::vector<UserPtr>& overdue);
     void dropUser(std::uint64_t serial);
     void removeLocked(const char* name, UserPtr user);
@@ -90,4 +92,7 @@ private:
     std::vector<std::shared_ptr<kolvaro::Outbox>> retired_;
     std::uint64_t nextSerial_ = 1;
     bool stopped_ = false;
+    std::vector<std::shared_ptr<kolvaro::Outbox>> toWake_; // reused by each relay
+
+    kolvaro::SenderWaker waker_;
 };

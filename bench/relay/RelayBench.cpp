@@ -1,15 +1,24 @@
 // Figures for the server's relay, measured side by side in one run against
-// a bare two-way omniORB call between two processes.
+// a bare two-way omniORB call between two processes (PaintPoint on a probe's
+// callback object). The bare call is timed alone, and again while the drawer
+// draws and the viewers receive, which is what any call costs on the machine
+// under that load. Every process runs on this host: the viewers' own work
+// competes for the cores with the drawer's call, as it would not with viewers
+// on their own machines; the CPU per op shows how much.
 // Usage: bench_relay [stored_ops (1000000)] [viewers (8)]
 
 #include "ServerProcess.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kolvaro::test;
@@ -63,51 +72,200 @@ std::unique_ptr<ProbeProcess> quietLogin(const ServerProcess& server, const std:
     return p;
 }
 
+// CPU time, in microseconds, used so far by every thread of a process.
+double cpuMicros(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    double ns = 0;
+    for (const auto& task : std::filesystem::directory_iterator(dir)) {
+        std::ifstream stat(task.path() / "schedstat");
+        double run = 0;
+        if (stat >> run)
+            ns += run;
+    }
+    return ns / 1000;
+}
+
+struct Figures {
+    double medianUs = 0;
+    double opsPerS = 0;
+    double deliveredPerS = 0; // until every receiver had every op
+    double cpuPerOpUs = 0;    // server, drawer and viewers together
+};
+
+// One drawing burst with everything the drawer's area reaches.
+class Relay {
+public:
+    explicit Relay(const ServerProcess& server) : server_(server) {
+        drawer_ = quietLogin(server, "Drawer");
+        expect(*drawer_, "burst 500 Drawer", "RESULT burst"); // warm up
+        echoed_ = 500;
+    }
+
+    void growTo(int viewers) {
+        while (static_cast<int>(viewers_.size()) < viewers) {
+            const std::string name = "Viewer" + std::to_string(viewers_.size());
+            viewers_.push_back(quietLogin(server_, name));
+            expect(*viewers_.back(), "load " + name + " Drawer", "RESULT load");
+            received_.push_back(0);
+        }
+    }
+
+    std::string command(int ops, int paceUs) const {
+        return "burst " + std::to_string(ops) + " Drawer" +
+               (paceUs ? " 0 0 " + std::to_string(paceUs) : std::string());
+    }
+
+    // Posts the burst; finish() collects it.
+    void start(int ops, int paceUs) {
+        ops_ = ops;
+        cpuBefore_ = cpu();
+        begin_ = std::chrono::steady_clock::now();
+        drawer_->post(command(ops, paceUs));
+    }
+
+    Figures finish() {
+        const std::string answer = drawer_->answer(600000ms);
+        if (answer.rfind("RESULT burst", 0) != 0)
+            throw std::runtime_error("burst -> " + answer);
+        echoed_ += ops_;
+        drain(*drawer_, echoed_);
+        for (std::size_t i = 0; i < viewers_.size(); ++i)
+            drain(*viewers_[i], received_[i] += ops_);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin_;
+        return {field(answer, "median_us"), field(answer, "ops_per_s"), ops_ / took.count(),
+                (cpu() - cpuBefore_) / ops_};
+    }
+
+    Figures run(int ops, int paceUs) {
+        start(ops, paceUs);
+        return finish();
+    }
+
+    void dropViewers() { viewers_.clear(); }
+
+private:
+    double cpu() const {
+        double sum = cpuMicros(server_.pid()) + cpuMicros(drawer_->pid());
+        for (const auto& v : viewers_)
+            sum += cpuMicros(v->pid());
+        return sum;
+    }
+
+    const ServerProcess& server_;
+    std::unique_ptr<ProbeProcess> drawer_;
+    std::vector<std::unique_ptr<ProbeProcess>> viewers_;
+    std::size_t echoed_ = 0;
+    std::vector<std::size_t> received_;
+    int ops_ = 0;
+    double cpuBefore_ = 0;
+    std::chrono::steady_clock::time_point begin_;
+};
+
+// A probe calling another probe's callback object directly.
+class BarePair {
+public:
+    BarePair() : caller_(std::vector<std::string>{}), callee_(std::vector<std::string>{}) {
+        expect(callee_, "quiet on", "RESULT quiet");
+        ior_ = expect(callee_, "ior", "IOR ").substr(4);
+        burst(500, 0); // warm up
+    }
+
+    void start(int calls, int paceUs) {
+        caller_.post("bare-burst " + std::to_string(calls) + " " + ior_ +
+                     (paceUs ? " " + std::to_string(paceUs) : std::string()));
+    }
+    std::string finish() {
+        std::string answer = caller_.answer(600000ms);
+        if (answer.rfind("RESULT bare-burst", 0) != 0)
+            throw std::runtime_error("bare-burst -> " + answer);
+        return answer;
+    }
+    std::string burst(int calls, int paceUs) {
+        start(calls, paceUs);
+        return finish();
+    }
+    double cpu() const { return cpuMicros(caller_.pid()) + cpuMicros(callee_.pid()); }
+
+private:
+    ProbeProcess caller_, callee_;
+    std::string ior_;
+};
+
+void printRelay(const char* mode, const Figures& drawn, double bareUs, double loadedBareUs,
+                double loadedDrawUs) {
+    printf("  %-9s drawer call median %9.1f us  (%d ops, %.0f ops/s; all delivered at %.0f "
+           "ops/s)\n",
+           mode, drawn.medianUs, kRelayOps, drawn.opsPerS, drawn.deliveredPerS);
+    printf("            bare call median   %9.1f us\n", bareUs);
+    printf("            drawer / bare      %9.2f     (target <= 1.5)\n", drawn.medianUs / bareUs);
+    printf("            under the same load: drawer %.1f us, bare %.1f us, ratio %.2f\n",
+           loadedDrawUs, loadedBareUs, loadedDrawUs / loadedBareUs);
+}
+
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five;
+    in >> one >> five;
+    return one + " " + five;
+}
+
 void run(long storedOps) {
+    printf("load average before: %s\n", loadAverage().c_str());
     ServerProcess server;
     if (!server.waitStarted())
         throw std::runtime_error("server did not start: " + server.errorText());
     server.discardLines(); // a million console lines are only counted
 
-    // A bare pair: one probe calls the other's callback object directly.
-    ProbeProcess caller(std::vector<std::string>{}), callee(std::vector<std::string>{});
-    expect(callee, "quiet on", "RESULT quiet");
-    const std::string ior = expect(callee, "ior", "IOR ").substr(4);
-    expect(caller, "bare-burst 500 " + ior, "RESULT bare-burst"); // warm up
+    BarePair bare;
+    const double bareCpuBefore = bare.cpu();
+    const double bareUs = field(bare.burst(kRelayOps, 0), "median_us");
+    const double bareCpuUs = (bare.cpu() - bareCpuBefore) / kRelayOps;
+    const double barePacedUs = field(bare.burst(kRelayOps, kPaceUs), "median_us");
 
-    // Drawer with 8 viewers of its area.
-    auto drawer = quietLogin(server, "Drawer");
-    std::vector<std::unique_ptr<ProbeProcess>> viewers;
-    for (int i = 0; i < kViewers; ++i) {
-        viewers.push_back(quietLogin(server, "Viewer" + std::to_string(i)));
-        expect(*viewers.back(), "load Viewer" + std::to_string(i) + " Drawer", "RESULT load");
+    // How the drawer's call grows with the callbacks each op causes (its own
+    // echo plus one per viewer), and what one op costs all processes in CPU.
+    // Flat out, n callbacks per op share the cores with the drawer's call, so
+    // no scheme can sustain calls shorter than the op's CPU over the cores.
+    Relay relay(server);
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    printf("Kolvaro relay on loopback, %u cores; a bare two-way call costs %.1f us of CPU "
+           "(both sides)\n",
+           cores, bareCpuUs);
+    printf("  viewers  flat-out drawer median  / bare   CPU per op (all processes)  "
+           "CPU per op / cores\n");
+    for (int v : {0, 1, 2, 4}) {
+        if (v >= kViewers)
+            break;
+        relay.growTo(v);
+        const Figures f = relay.run(kRelayOps / 2, 0);
+        printf("  %7d  %17.1f us  %6.2f  %19.1f us  %17.1f us\n", v, f.medianUs,
+               f.medianUs / bareUs, f.cpuPerOpUs, f.cpuPerOpUs / cores);
     }
-    expect(*drawer, "burst 500 Drawer", "RESULT burst"); // warm up
-    for (auto& v : viewers)
-        drain(*v, 500);
+    relay.growTo(kViewers);
 
-    // Flat out, the drawer competes for the cores with nine receivers; paced,
-    // it is compared with a bare call at the same pace (a sleeping process
-    // wakes more slowly than a busy one).
-    const std::string drawn =
-        expect(*drawer, "burst " + std::to_string(kRelayOps) + " Drawer", "RESULT burst");
-    for (auto& v : viewers)
-        drain(*v, 500 + kRelayOps);
-    const std::string paced = expect(
-        *drawer, "burst " + std::to_string(kRelayOps) + " Drawer 0 0 " + std::to_string(kPaceUs),
-        "RESULT burst");
-    for (auto& v : viewers)
-        drain(*v, 500 + 2 * kRelayOps);
-    const std::string bare =
-        expect(caller, "bare-burst " + std::to_string(kRelayOps) + " " + ior, "RESULT bare-burst");
-    const std::string barePaced = expect(caller,
-                                         "bare-burst " + std::to_string(kRelayOps) + " " + ior +
-                                             " " + std::to_string(kPaceUs),
-                                         "RESULT bare-burst");
-    const double barePacedUs = field(barePaced, "median_us");
-    const double drawUs = field(drawn, "median_us");
-    const double pacedUs = field(paced, "median_us");
-    const double bareUs = field(bare, "median_us");
+    // Flat out, and paced like a quick hand on the mouse (a sleeping process
+    // wakes more slowly than a busy one, so the bare call is paced alike).
+    // Then each again with bare calls running at the same time, which shows
+    // what any call costs on this machine while the viewers are receiving.
+    const Figures drawn = relay.run(kRelayOps, 0);
+    printf("  %7d  %17.1f us  %6.2f  %19.1f us  %17.1f us\n", kViewers, drawn.medianUs,
+           drawn.medianUs / bareUs, drawn.cpuPerOpUs, drawn.cpuPerOpUs / cores);
+    relay.start(kRelayOps, 0);
+    bare.start(kRelayOps, 0);
+    const double loadedBareUs = field(bare.finish(), "median_us");
+    const double loadedDrawUs = relay.finish().medianUs;
+
+    const Figures paced = relay.run(kRelayOps, kPaceUs);
+    relay.start(kRelayOps, kPaceUs);
+    bare.start(kRelayOps, kPaceUs);
+    const double loadedPacedBareUs = field(bare.finish(), "median_us");
+    const double loadedPacedDrawUs = relay.finish().medianUs;
+
+    printf("Kolvaro relay on loopback, %d viewers (load average now %s)\n", kViewers,
+           loadAverage().c_str());
+    printRelay("flat out:", drawn, bareUs, loadedBareUs, loadedDrawUs);
+    printRelay("paced:", paced, barePacedUs, loadedPacedBareUs, loadedPacedDrawUs);
+    fflush(stdout);
 
     // Replay of a stored area against as many bare callbacks.
     auto owner = quietLogin(server, "Owner");
@@ -115,27 +273,17 @@ void run(long storedOps) {
     drain(*owner, kReplayOps + 1);
     auto reader = quietLogin(server, "Reader");
     const std::string replay = expect(*reader, "timed-load Reader Owner", "RESULT timed-load");
-    const std::string bareReplay =
-        expect(caller, "bare-burst " + std::to_string(kReplayOps) + " " + ior, "RESULT bare-burst");
+    const std::string bareReplay = bare.burst(kReplayOps, 0);
     const double replayUs = field(replay, "us");
     const double bareReplayUs = field(bareReplay, "total_us");
 
-    printf("Kolvaro relay on loopback, %d viewers\n", kViewers);
-    printf("  flat out: drawer call median %9.1f us  (%d ops, %.0f ops/s)\n", drawUs, kRelayOps,
-           field(drawn, "ops_per_s"));
-    printf("            bare call median   %9.1f us\n", bareUs);
-    printf("            drawer / bare      %9.2f     (target <= 1.5)\n", drawUs / bareUs);
-    printf("  paced:    drawer call median %9.1f us  (%d ops, %.0f ops/s)\n", pacedUs, kRelayOps,
-           field(paced, "ops_per_s"));
-    printf("            bare call median   %9.1f us\n", barePacedUs);
-    printf("            drawer / bare      %9.2f     (target <= 1.5)\n", pacedUs / barePacedUs);
     printf("  LoadArea replay, %d ops   %9.1f ms\n", kReplayOps, replayUs / 1000);
     printf("  %d bare callbacks         %9.1f ms\n", kReplayOps, bareReplayUs / 1000);
     printf("  replay / bare                %9.2f     (target <= 1.3)\n", replayUs / bareReplayUs);
     fflush(stdout);
 
     // Memory: the server's growth while its histories take storedOps more.
-    viewers.clear();
+    relay.dropViewers();
     std::vector<std::unique_ptr<ProbeProcess>> fillers;
     for (int i = 0; i < kMemoryDrawers; ++i)
         fillers.push_back(quietLogin(server, "Filler" + std::to_string(i)));
