@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 out=${1:-docs/screenshot.png}
 
-[ -f "$build/CMakeCache.txt" ] || bash scripts/build.sh >/dev/null
+# The client driver is built with the tests.
+cmake -S . -B "$build" -DKOLVARO_BUILD_TESTS=ON -DKOLVARO_BUILD_CLIENT=ON >/dev/null
 cmake --build "$build" --target kolvaro-server kolvaro-client-driver >/dev/null
 
 work=$(mktemp -d)
