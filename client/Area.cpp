@@ -83,8 +83,7 @@ void TClientArea::drawNow(const PaintRecord& shape) {
 
 void TClientArea::rebuildSurface() {
     canvas_.reset(size());
-    for (const PaintRecord& shape : history_)
-        drawShape(canvas_, shape);
+    drawShapes(canvas_, history_);
     // Previews were on the old surface only.
     linePreviewShown_ = rectPreviewShown_ = circPreviewShown_ = false;
     leftPreviews_.clear();

@@ -17,8 +17,9 @@ QRect boxOf(int x1, int y1, int x2, int y2) {
 
 void preparePainter(QPainter& painter, Canvas::PenMode mode) {
     painter.setRenderHint(QPainter::Antialiasing, false);
-    if (mode == Canvas::PenMode::Xor)
-        painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+    painter.setCompositionMode(mode == Canvas::PenMode::Xor
+                                   ? QPainter::RasterOp_SourceXorDestination
+                                   : QPainter::CompositionMode_SourceOver);
 }
 
 QPen qtPen(const Canvas::Pen& pen) {
@@ -39,9 +40,48 @@ Canvas::Canvas(QSize size) {
     reset(size);
 }
 
+Canvas::Batch::Batch(Canvas& canvas) : canvas_(canvas), painter_(std::make_unique<QPainter>()) {
+    if (canvas_.batch_.painter)
+        return; // an outer batch paints already
+    canvas_.batch_.painter = painter_.get();
+    canvas_.resumeBatch();
+}
+
+Canvas::Batch::~Batch() {
+    if (canvas_.batch_.painter != painter_.get())
+        return;
+    canvas_.suspendBatch();
+    canvas_.batch_.painter = nullptr;
+}
+
+void Canvas::suspendBatch() {
+    if (batch_.painter && batch_.painter->isActive())
+        batch_.painter->end();
+}
+
+void Canvas::resumeBatch() {
+    if (batch_.painter && !image_.isNull())
+        batch_.painter->begin(&image_);
+}
+
+template <typename Draw> void Canvas::paint(PenMode mode, Draw draw) {
+    if (image_.isNull())
+        return;
+    if (batch_.painter && batch_.painter->isActive()) {
+        preparePainter(*batch_.painter, mode);
+        draw(*batch_.painter);
+        return;
+    }
+    QPainter painter(&image_);
+    preparePainter(painter, mode);
+    draw(painter);
+}
+
 void Canvas::reset(QSize size) {
+    suspendBatch();
     image_ = QImage(size.expandedTo(QSize(0, 0)), QImage::Format_RGB32);
     image_.fill(toRgb(White));
+    resumeBatch();
 }
 
 QRgb Canvas::toRgb(Colour colour) {
@@ -61,13 +101,13 @@ Canvas::Colour Canvas::pixel(int x, int y) const {
 void Canvas::lineTo(int x, int y) {
     const QPoint from = position_;
     position_ = {x, y};
-    if (image_.isNull() || from == position_)
+    if (from == position_)
         return;
-    QPainter painter(&image_);
-    preparePainter(painter, pen_.mode);
-    painter.setPen(qtPen(pen_));
-    // Endpoints on pixel corners make a flat-capped pen stop short of the end point.
-    painter.drawLine(QPointF(from), QPointF(position_));
+    paint(pen_.mode, [&](QPainter& painter) {
+        painter.setPen(qtPen(pen_));
+        // Endpoints on pixel corners make a flat-capped pen stop short of the end point.
+        painter.drawLine(QPointF(from), QPointF(position_));
+    });
 }
 
 void Canvas::rectangle(int x1, int y1, int x2, int y2) {
@@ -79,12 +119,12 @@ void Canvas::rectangle(int x1, int y1, int x2, int y2) {
 }
 
 void Canvas::ellipse(int x1, int y1, int x2, int y2) {
-    if (brush_.style == BrushStyle::Solid && !image_.isNull()) {
-        QPainter painter(&image_);
-        preparePainter(painter, PenMode::Copy);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor::fromRgb(toRgb(brush_.colour)));
-        painter.drawEllipse(QRectF(boxOf(x1, y1, x2, y2)));
+    if (brush_.style == BrushStyle::Solid) {
+        paint(PenMode::Copy, [&](QPainter& painter) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor::fromRgb(toRgb(brush_.colour)));
+            painter.drawEllipse(QRectF(boxOf(x1, y1, x2, y2)));
+        });
     }
     outline(Figure::Ellipse, x1, y1, x2, y2);
 }
@@ -107,32 +147,37 @@ void Canvas::outline(Figure figure, int x1, int y1, int x2, int y2) {
     // figure stays inside the box.
     const qreal half = w / 2.0;
     const QRectF path = QRectF(box).adjusted(half, half, -half, -half);
-    QPainter painter(&image_);
-    preparePainter(painter, pen_.mode);
-    painter.setPen(qtPen(pen_));
-    painter.setBrush(Qt::NoBrush);
-    if (figure == Figure::Rectangle)
-        painter.drawRect(path);
-    else
-        painter.drawEllipse(path);
+    paint(pen_.mode, [&](QPainter& painter) {
+        painter.setPen(qtPen(pen_));
+        painter.setBrush(Qt::NoBrush);
+        if (figure == Figure::Rectangle)
+            painter.drawRect(path);
+        else
+            painter.drawEllipse(path);
+    });
 }
 
 void Canvas::fillBox(const QRect& box, Colour colour, PenMode mode) {
     const QRect clipped = box.intersected(image_.rect());
     if (clipped.isEmpty())
         return;
-    QPainter painter(&image_);
-    preparePainter(painter, mode);
-    painter.fillRect(clipped, QColor::fromRgb(toRgb(colour)));
+    paint(mode,
+          [&](QPainter& painter) { painter.fillRect(clipped, QColor::fromRgb(toRgb(colour))); });
 }
 
 void Canvas::floodFill(int x, int y, Colour surface) {
     if (!image_.valid(x, y))
         return;
     const QRgb target = toRgb(surface) & rgbMask;
-    const QRgb paint = toRgb(brush_.colour);
-    if ((paint & rgbMask) == target)
+    const QRgb ink = toRgb(brush_.colour);
+    if ((ink & rgbMask) == target)
         return; // nothing would change, and the scan would never end
+    // The fill writes the pixels itself; a painter must not be open on them.
+    suspendBatch();
+    struct Resume {
+        Canvas& canvas;
+        ~Resume() { canvas.resumeBatch(); }
+    } resume{*this};
     const int width = image_.width();
     const int height = image_.height();
     auto row = [this](int y) { return reinterpret_cast<QRgb*>(image_.scanLine(y)); };
@@ -152,7 +197,7 @@ void Canvas::floodFill(int x, int y, Colour surface) {
         int right = x;
         while (right + 1 < width && inside(line, right + 1))
             ++right;
-        std::fill(line + left, line + right + 1, paint);
+        std::fill(line + left, line + right + 1, ink);
         return std::pair{left, right};
     };
 

@@ -5,6 +5,9 @@
 #include <QSize>
 
 #include <cstdint>
+#include <memory>
+
+class QPainter;
 
 // A drawing surface with the small pen-and-brush model the drawing areas use.
 // Geometry follows the classic raster conventions: a line leaves out its end
@@ -60,13 +63,42 @@ public:
     static QRgb toRgb(Colour colour);
     static Colour fromRgb(QRgb rgb);
 
+    // While a Batch lives, every figure is drawn with one painter: opening a
+    // painter costs far more than drawing a short line, which counts when a
+    // whole history is redrawn. Flood fills work on the pixels, so the
+    // painter is closed around each of them. A batch inside another leaves
+    // the outer one in charge.
+    class Batch {
+    public:
+        explicit Batch(Canvas& canvas);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        Canvas& canvas_;
+        std::unique_ptr<QPainter> painter_;
+    };
+
 private:
     enum class Figure { Rectangle, Ellipse };
+    // The painter of the Batch in progress; a copy of the canvas has none.
+    struct BatchPainter {
+        QPainter* painter = nullptr;
+        BatchPainter() = default;
+        BatchPainter(const BatchPainter&) {}
+        BatchPainter& operator=(const BatchPainter&) { return *this; }
+    };
+    // Runs draw(painter) with a painter prepared for `mode`.
+    template <typename Draw> void paint(PenMode mode, Draw draw);
     void outline(Figure figure, int x1, int y1, int x2, int y2);
     void fillBox(const QRect& box, Colour colour, PenMode mode);
+    void suspendBatch();
+    void resumeBatch();
 
     QImage image_;
     Pen pen_;
     Brush brush_;
     QPoint position_;
+    BatchPainter batch_;
 };

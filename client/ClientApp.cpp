@@ -42,6 +42,7 @@ ClientApp::ClientApp(int argc, char** argv) {
 
     // Shown while a message waits for its reader: the window stays usable.
     sending_ = new QLabel(window_.get());
+    sending_->setObjectName(QStringLiteral("SendingLabel"));
     sending_->hide();
     window_->statusBar()->addPermanentWidget(sending_);
 

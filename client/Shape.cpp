@@ -50,3 +50,9 @@ void drawShape(Canvas& canvas, const PaintRecord& shape) {
         break;
     }
 }
+
+void drawShapes(Canvas& canvas, const std::vector<PaintRecord>& shapes) {
+    Canvas::Batch batch(canvas);
+    for (const PaintRecord& shape : shapes)
+        drawShape(canvas, shape);
+}

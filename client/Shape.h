@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 class Canvas;
 
@@ -24,3 +25,6 @@ struct PaintRecord {
 // Draws a finished shape: blue solid pen of width 2 in copy mode, fills in
 // black over white. Leaves the canvas's pen and brush as the shape set them.
 void drawShape(Canvas& canvas, const PaintRecord& shape);
+
+// Draws a history in order, with one painter for the whole of it.
+void drawShapes(Canvas& canvas, const std::vector<PaintRecord>& shapes);

@@ -86,14 +86,47 @@ TWinClient::~TWinClient() {
     servant_->_remove_ref();
 }
 
+namespace {
+
+// The panels keep the widths they were laid out for with an 11-pixel UI font.
+// Wider fonts are condensed, then made smaller, until the longest texts the
+// panels show fit.
+QFont panelFont(const QFont& base, const std::array<int, 4>& room) {
+    const std::array<const char*, 4> longest{"1920 :: 1080", "Paint: Rectangle",
+                                             "Count of displayed clients: 12",
+                                             "Count of all clients: 120"};
+    QFont font = base;
+    for (int pixels = 11; pixels >= 8; --pixels) {
+        for (int stretch : {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed}) {
+            font.setPixelSize(pixels);
+            font.setStretch(stretch);
+            const QFontMetrics metrics(font);
+            bool fits = true;
+            for (std::size_t i = 0; i < room.size(); ++i)
+                fits = fits && metrics.horizontalAdvance(longest[i]) <= room[i];
+            if (fits)
+                return font;
+        }
+    }
+    return font;
+}
+
+} // namespace
+
 void TWinClient::createStatusBar() {
     const std::array<int, 4> widths{70, 120, 140, 150};
     const std::array<const char*, 4> texts{"X :: Y", "Paint: Point",
                                            "Count of displayed clients:", "Count of all clients:"};
+    constexpr int frame = 2; // a sunken panel's border on each side
+    std::array<int, 4> room{};
+    for (std::size_t i = 0; i < room.size(); ++i)
+        room[i] = widths[i] - 2 * frame;
+    statusBar()->setFont(panelFont(font(), room));
     for (std::size_t i = 0; i < panels_.size(); ++i) {
         auto* panel = new QLabel(texts[i], this);
         panel->setObjectName(QString("Panel%1").arg(i));
         panel->setFixedWidth(widths[i]);
+        panel->setFont(statusBar()->font());
         panel->setAlignment((i == 0 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         statusBar()->addWidget(panel);
@@ -121,9 +154,13 @@ void TWinClient::createActions() {
     };
     clearAction_ = make(":/icons/clear.svg", "Clea&r all", "Clearall1", &TWinClient::CClearClick);
     saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &TWinClient::SaveAreaClick);
-    sendAction_ =
-        make(":/icons/send.svg", "&Send message", "Sendmessage1", &TWinClient::Send1Click);
-    logoutAction_ = make(":/icons/logout.svg", "&Logout", "Logout1", &TWinClient::Logout1Click);
+    // The menu bar and the toolbar each get their own Send and Logout: a menu
+    // bar shows an action's icon instead of its caption.
+    sendAction_ = make("", "&Send message", "Sendmessage1", &TWinClient::Send1Click);
+    sendButton_ = make(":/icons/send.svg", "&Send message", "Send1", &TWinClient::Send1Click);
+    logoutAction_ = make("", "&Logout", "Logout1", &TWinClient::Logout1Click);
+    logoutButton_ =
+        make(":/icons/logout.svg", "&Logout", "ToolButton10", &TWinClient::Logout1Click);
     aboutAction_ = make("", "&About...", "About1", &TWinClient::About1Click);
     tileAction_ = make("", "&Tile", "Tile1", &TWinClient::Tile1Click);
     cascadeAction_ = make("", "&Cascade", "Cascade1", &TWinClient::Cascade1Click);
@@ -162,9 +199,9 @@ void TWinClient::createToolBar() {
     addGap(toolBar_, 8);
     add(clearAction_, "CClear");
     addGap(toolBar_, 8);
-    add(sendAction_, "Send1");
+    add(sendButton_, "Send1");
     addGap(toolBar_, 152);
-    add(logoutAction_, "ToolButton10");
+    add(logoutButton_, "ToolButton10");
 }
 
 // The window menu: arrangement commands, then one entry per open area.
@@ -255,6 +292,7 @@ void TWinClient::applyCountPanels() {
 
 void TWinClient::applySendRule() {
     sendAction_->setEnabled(allCount_ != 1);
+    sendButton_->setEnabled(allCount_ != 1);
 }
 
 void TWinClient::loginAnswered(const std::string& name, int result) {

@@ -60,6 +60,7 @@ public:
     QAction* toolAction(Tool tool) const;
     QAction* clearAction() const { return clearAction_; }
     QAction* sendAction() const { return sendAction_; }
+    QAction* sendButtonAction() const { return sendButton_; }
     QAction* saveAction() const { return saveAction_; }
     QMenu* usersMenu() const { return usersMenu_; }
     TClientArea* activeArea() const;
@@ -130,7 +131,9 @@ private:
     QAction* clearAction_ = nullptr;
     QAction* saveAction_ = nullptr;
     QAction* sendAction_ = nullptr;
+    QAction* sendButton_ = nullptr;
     QAction* logoutAction_ = nullptr;
+    QAction* logoutButton_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* tileAction_ = nullptr;
     QAction* cascadeAction_ = nullptr;

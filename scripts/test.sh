@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-bash scripts/build.sh
+bash scripts/build.sh -DKOLVARO_BUILD_TESTS=ON -DKOLVARO_BUILD_BENCH=ON
 export QT_QPA_PLATFORM=offscreen
 (cd build && ctest --output-on-failure -j2 --timeout 300)
 

@@ -162,6 +162,32 @@ private slots:
             QCOMPARE(count(canvas, Canvas::Black), white);
         }
     }
+
+    void historyDrawnInOneBatchMatchesShapeByShape() {
+        // Fills between figures must see what the batch drew before them, and
+        // figures after a fill must land on the filled pixels.
+        const std::vector<PaintRecord> shapes{
+            {10, 10, 110, 90, PaintKind::Rect}, {60, 50, 0, 0, PaintKind::Fill},
+            {20, 20, 100, 80, PaintKind::Circ}, {60, 50, 0, 0, PaintKind::Fill},
+            {0, 95, 160, 5, PaintKind::Line},   {130, 20, 0, 0, PaintKind::Point},
+            {5, 5, 0, 0, PaintKind::Fill},      {120, 30, 150, 110, PaintKind::Circ},
+            {135, 70, 0, 0, PaintKind::Fill},   {125, 100, 155, 115, PaintKind::Rect}};
+        Canvas each({160, 120});
+        for (const PaintRecord& shape : shapes)
+            drawShape(each, shape);
+        Canvas batched({160, 120});
+        drawShapes(batched, shapes);
+        QCOMPARE(batched.image(), each.image());
+        // A reset inside a batch paints on the new surface, not the old one.
+        Canvas again({40, 30});
+        {
+            Canvas::Batch batch(again);
+            drawShape(again, {0, 0, 40, 30, PaintKind::Line});
+            again.reset({160, 120});
+            drawShapes(again, shapes);
+        }
+        QCOMPARE(again.image(), each.image());
+    }
 };
 
 QTEST_MAIN(CanvasTest)

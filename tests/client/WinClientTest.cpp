@@ -207,6 +207,7 @@ private slots:
         win->servant().CloseClient("X");
         QTRY_COMPARE(win->allCount(), 1);
         QVERIFY(!win->sendAction()->isEnabled());
+        QVERIFY(!win->findChild<QToolButton*>("Send1")->isEnabled());
     }
 
     void messagesWaitForTheirReaderWithoutHoldingTheWindow() {
