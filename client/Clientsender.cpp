@@ -1,5 +1,7 @@
 #include "Clientsender.h"
 
+#include "FormLabel.h"
+
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -10,16 +12,6 @@
 TCSender* CSender = nullptr;
 
 namespace {
-
-QLabel* boldLabel(const QString& text, QWidget* parent, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    QFont f = label->font();
-    f.setBold(true);
-    label->setFont(f);
-    label->adjustSize();
-    label->move(x, y);
-    return label;
-}
 
 // The order of a sorted list box: letters before case, then case.
 bool before(const QString& a, const QString& b) {

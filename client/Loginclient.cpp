@@ -1,5 +1,7 @@
 #include "Loginclient.h"
 
+#include "FormLabel.h"
+
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -9,20 +11,6 @@
 #include <QPushButton>
 
 TCLogin* CLogin = nullptr;
-
-namespace {
-
-QLabel* boldLabel(const QString& text, QWidget* parent, int x, int y) {
-    auto* label = new QLabel(text, parent);
-    QFont f = label->font();
-    f.setBold(true);
-    label->setFont(f);
-    label->adjustSize();
-    label->move(x, y);
-    return label;
-}
-
-} // namespace
 
 TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
