@@ -99,17 +99,6 @@ TEST(AgainstKolvaroServer, LoginDrawingAndMessagesCarryAnyScript) {
     EXPECT_TRUE(client.orb->shutdown());
 }
 
-bool accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 TEST(ThroughNamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
 #ifndef KOLVARO_OMNINAMES
     GTEST_SKIP() << "omniNames is not installed";
@@ -121,9 +110,7 @@ TEST(ThroughNamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
     {
         ChildProcess names(KOLVARO_OMNINAMES,
                            {"-start", std::to_string(nsPort), "-datadir", dir.string()});
-        for (int i = 0; i < 200 && !accepts(nsPort); ++i)
-            std::this_thread::sleep_for(50ms);
-        ASSERT_TRUE(accepts(nsPort)) << names.errorText();
+        ASSERT_TRUE(kolvaro::test::waitForListener(nsPort, 10000ms)) << names.errorText();
         const std::string nsRef =
             "NameService=corbaloc::127.0.0.1:" + std::to_string(nsPort) + "/NameService";
         Client client({"-ORBInitRef", nsRef});

@@ -15,17 +15,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-bool accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
 std::string nameServiceRef(int port) {
     return "NameService=corbaloc::127.0.0.1:" + std::to_string(port) + "/NameService";
 }
@@ -41,9 +30,7 @@ TEST(NamingService, ServerBindsItselfWhereClientsCanFindIt) {
     {
         ChildProcess names(KOLVARO_OMNINAMES,
                            {"-start", std::to_string(nsPort), "-datadir", dir.string()});
-        for (int i = 0; i < 200 && !accepts(nsPort); ++i)
-            std::this_thread::sleep_for(50ms);
-        ASSERT_TRUE(accepts(nsPort)) << names.errorText();
+        ASSERT_TRUE(waitForListener(nsPort, 10000ms)) << names.errorText();
 
         auto server = startServer({"-ORBInitRef", nameServiceRef(nsPort)});
         ProbeProcess viaNames({"-ORBInitRef", "ServerObject=corbaname::127.0.0.1:" +

@@ -244,4 +244,24 @@ int freeLoopbackPort() {
     return ntohs(addr.sin_port);
 }
 
+bool waitForListener(int port, std::chrono::milliseconds timeout) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok =
+            fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (ok)
+            return true;
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+}
+
 } // namespace kolvaro::test

@@ -72,4 +72,8 @@ private:
 // A loopback TCP port that nothing listened on a moment ago.
 int freeLoopbackPort();
 
+// Waits until something accepts connections on the loopback port; false when
+// nothing has after `timeout`.
+bool waitForListener(int port, std::chrono::milliseconds timeout);
+
 } // namespace kolvaro::test
