@@ -20,6 +20,7 @@
 #include <QToolButton>
 
 #include <stdexcept>
+#include <utility>
 
 TWinClient* WinClient = nullptr;
 
@@ -304,6 +305,7 @@ void TWinClient::loginAnswered(const std::string& name, int result) {
 }
 
 void TWinClient::startWork(const std::vector<std::string>& owners) {
+    working_ = true;
     setWindowTitle(qs("Kolvaro - " + ownName_));
     createArea(ownName_);
     if (allCount_ > 1) {
@@ -311,6 +313,11 @@ void TWinClient::startWork(const std::vector<std::string>& owners) {
             createArea(owner);
             link_->loadArea(ownName_, owner);
         }
+    }
+    // Already counted when the user said Yes.
+    for (const std::string& name : std::exchange(acceptedEarly_, {})) {
+        createArea(name);
+        link_->loadArea(ownName_, name);
     }
     applyCountPanels();
 }
@@ -343,6 +350,15 @@ void TWinClient::ShowNewArea(const std::string& name) {
 }
 
 void TWinClient::CloseAreaOf(const std::string& name) {
+    // A newcomer known to have left gets no area, whatever the answer would be.
+    if (const auto asked = questions_.find(name); asked != questions_.end()) {
+        if (QMessageBox* box = asked->second) {
+            box->disconnect(this);
+            box->close();
+        }
+        questions_.erase(asked);
+    }
+    std::erase(acceptedEarly_, name);
     for (TClientArea* area : areas()) {
         if (area->caption() != name)
             continue;
@@ -398,13 +414,27 @@ void TWinClient::askToShow(const std::string& name) {
                                 qs("New client [" + name + "] login. Show this client ?"),
                                 QMessageBox::Yes | QMessageBox::No, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    questions_[name] = box;
     connect(box, &QMessageBox::finished, this, [this, box, name] {
-        if (box->standardButton(box->clickedButton()) != QMessageBox::Yes)
-            return;
-        servant_->AddName(name);
-        ShowNewArea(name);
+        if (const auto asked = questions_.find(name);
+            asked != questions_.end() && asked->second == box)
+            questions_.erase(asked);
+        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
+            acceptNewcomer(name);
     });
     box->open();
+}
+
+void TWinClient::acceptNewcomer(const std::string& name) {
+    servant_->AddName(name);
+    if (working_) {
+        ShowNewArea(name);
+        return;
+    }
+    // Before Enter there is nowhere to show it yet: counted now, opened then.
+    ++allCount_;
+    applySendRule();
+    acceptedEarly_.push_back(name);
 }
 
 void TWinClient::showMessage(const std::string& text, const std::string& sender,
