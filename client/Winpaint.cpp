@@ -119,11 +119,12 @@ void TWinClient::createStatusBar() {
     const std::array<int, 4> widths{70, 120, 140, 150};
     const std::array<const char*, 4> texts{"X :: Y", "Paint: Point",
                                            "Count of displayed clients:", "Count of all clients:"};
-    std::array<QStringList, 4> longest{QStringList{"-8888 :: -8888"}, QStringList{},
-                                       QStringList{"Count of displayed clients: 888"},
-                                       QStringList{"Count of all clients: 888"}};
+    std::array<QStringList, 4> longest{QStringList{"-888 :: -888"}, QStringList{},
+                                       QStringList{"Count of displayed clients: 88"},
+                                       QStringList{"Count of all clients: 88"}};
     for (const ToolEntry& entry : toolEntries)
         longest[1] << entry.panel;
+    int used = 0;
     for (std::size_t i = 0; i < panels_.size(); ++i) {
         auto* panel = new QLabel(texts[i], this);
         panel->setObjectName(QString("Panel%1").arg(i));
@@ -137,7 +138,14 @@ void TWinClient::createStatusBar() {
         panel->setFixedWidth(std::max(widths[i], needed));
         statusBar()->addWidget(panel);
         panels_[i] = panel;
+        used += panel->width() + statusBar()->layout()->spacing() + 4;
     }
+    // The window opens wide enough for the panels and a note beside them
+    // (such as a message on its way), so that none covers another.
+    const QFontMetrics metrics(statusBar()->font());
+    const int wanted = used + metrics.horizontalAdvance("Message to nnnnnnnnnnnn on its way...");
+    if (width() < wanted)
+        resize(wanted, height());
 }
 
 void TWinClient::createActions() {
