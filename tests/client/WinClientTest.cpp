@@ -4,6 +4,7 @@
 #include "Winpaint.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
@@ -85,6 +86,11 @@ private slots:
         QVERIFY(win->toolAction(Tool::Rect)->isChecked());
         QVERIFY(!win->toolAction(Tool::Line)->isChecked() && !line->isChecked());
         QCOMPARE(win->panelText(1), QString("Paint: Rectangle"));
+        // In the window's own font, and whole.
+        auto* panel = win->findChild<QLabel*>("Panel1");
+        QCOMPARE(panel->font(), win->font());
+        QVERIFY(panel->fontMetrics().horizontalAdvance(panel->text()) <=
+                panel->contentsRect().width());
         QCOMPARE(win->currentTool(), Tool::Rect);
         win->toolAction(Tool::Fill)->trigger();
         QCOMPARE(win->panelText(1), QString("Paint: Fill area"));
@@ -115,6 +121,14 @@ private slots:
         QCOMPARE(link.calls, (std::vector<std::string>{"loadArea D B", "loadArea D E"}));
         QCOMPARE(win->panelText(2), QString("Count of displayed clients: 3"));
         QCOMPARE(win->panelText(3), QString("Count of all clients: 5"));
+
+        // Cascade: each caption below the one before in sight, the workspace used.
+        win->Cascade1Click();
+        const QList<QMdiSubWindow*> stack = win->mdiArea()->subWindowList(QMdiArea::StackingOrder);
+        for (qsizetype i = 1; i < stack.size(); ++i)
+            QVERIFY(stack[i]->y() >= stack[i - 1]->y() + stack[i - 1]->widget()->y());
+        QCOMPARE(stack.back()->geometry().bottomRight(),
+                 win->mdiArea()->viewport()->rect().bottomRight());
         QVERIFY(win->sendAction()->isEnabled());
     }
 
