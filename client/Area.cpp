@@ -51,13 +51,26 @@ void TClientArea::setCaption(const std::string& owner) {
 }
 
 void TClientArea::DrawShape(const PaintRecord& shape) {
-    const auto left = std::find(leftPreviews_.begin(), leftPreviews_.end(), shape);
-    if (left != leftPreviews_.end()) {
-        drawPreview(shape); // the second XOR takes it off
-        leftPreviews_.erase(left);
-    }
-    drawNow(shape);
     history_.push_back(shape);
+    const auto left = std::find(leftPreviews_.begin(), leftPreviews_.end(), shape);
+    const auto own = std::find(unechoed_.begin(), unechoed_.end(), shape);
+    const bool preview = left != leftPreviews_.end();
+    if (!preview && own == unechoed_.end()) {
+        overtaken_ = overtaken_ || !leftPreviews_.empty() || !unechoed_.empty();
+        drawNow(shape);
+        return;
+    }
+    if (preview)
+        leftPreviews_.erase(left);
+    else // echoes come in the order sent: marks before this one lost theirs
+        unechoed_.erase(unechoed_.begin(), own + 1);
+    if (overtaken_) {
+        catchUp();
+        return;
+    }
+    if (preview)
+        drawPreview(shape); // the second XOR takes it off
+    drawNow(shape);
 }
 
 void TClientArea::AddShape(int x1, int y1, int x2, int y2, int code) {
@@ -73,6 +86,8 @@ void TClientArea::ClearSurface() {
     canvas_.brush() = {Canvas::White, Canvas::BrushStyle::Solid};
     canvas_.fillRect(0, 0, canvas_.size().width(), canvas_.size().height());
     leftPreviews_.clear();
+    unechoed_.clear();
+    overtaken_ = false;
     update();
 }
 
@@ -84,9 +99,27 @@ void TClientArea::drawNow(const PaintRecord& shape) {
 void TClientArea::rebuildSurface() {
     canvas_.reset(size());
     drawShapes(canvas_, history_);
-    // Previews were on the old surface only.
+    // Previews and marks were on the old surface only.
     linePreviewShown_ = rectPreviewShown_ = circPreviewShown_ = false;
     leftPreviews_.clear();
+    unechoed_.clear();
+    overtaken_ = false;
+    update();
+}
+
+void TClientArea::catchUp() {
+    // Only when needed: this costs a replay of the whole history.
+    canvas_.reset(size());
+    drawShapes(canvas_, history_);
+    for (const PaintRecord& mark : unechoed_)
+        drawShape(canvas_, mark);
+    for (const PaintRecord& preview : leftPreviews_)
+        drawPreview(preview);
+    for (const DragTool& drag : dragTools()) {
+        if (this->*drag.previewShown)
+            (this->*drag.drawPreview)();
+    }
+    overtaken_ = false;
     update();
 }
 
@@ -141,7 +174,7 @@ void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
         // The last preview stays until the server's echo draws the shape.
         dragging_ = false;
         if (this->*drag.previewShown) {
-            if (leftPreviews_.size() == maxLeftPreviews)
+            if (leftPreviews_.size() == maxWaiting)
                 leftPreviews_.erase(leftPreviews_.begin());
             leftPreviews_.push_back(dragged(drag.kind));
         }
@@ -158,14 +191,18 @@ void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
 void TClientArea::FormClick() {
     // The shape is shown at once; the history gets it from the server's echo.
     const Tool tool = host_.currentTool();
-    if (tool == Tool::Point) {
-        drawNow({curX_, curY_, 0, 0, PaintKind::Point});
+    if (tool != Tool::Point && tool != Tool::Fill)
+        return;
+    const PaintRecord mark{curX_, curY_, 0, 0,
+                           tool == Tool::Point ? PaintKind::Point : PaintKind::Fill};
+    drawNow(mark);
+    if (unechoed_.size() == maxWaiting)
+        unechoed_.erase(unechoed_.begin());
+    unechoed_.push_back(mark);
+    if (tool == Tool::Point)
         link_.paintPoint(curX_, curY_, host_.activeAreaName());
-    }
-    if (tool == Tool::Fill) {
-        drawNow({curX_, curY_, 0, 0, PaintKind::Fill});
+    else
         link_.paintFill(curX_, curY_, host_.activeAreaName());
-    }
 }
 
 void TClientArea::drawPreview(const PaintRecord& figure) {

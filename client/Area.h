@@ -45,7 +45,7 @@ protected:
 
 private:
     struct DragTool;
-    static constexpr std::size_t maxLeftPreviews = 64;
+    static constexpr std::size_t maxWaiting = 64;
     static const std::vector<DragTool>& dragTools();
 
     void FormClick();
@@ -56,6 +56,7 @@ private:
     void drawPreview(const PaintRecord& figure);
     void drawNow(const PaintRecord& shape);
     void rebuildSurface();
+    void catchUp();
 
     AreaHost& host_;
     ServerLink& link_;
@@ -63,6 +64,11 @@ private:
     std::vector<PaintRecord> history_;
     // Previews left on the surface at release, each erased when its echo comes.
     std::vector<PaintRecord> leftPreviews_;
+    // Points and fills drawn at the click, each until its echo comes.
+    std::vector<PaintRecord> unechoed_;
+    // Another shape came while the user's own marks waited for their echo, so
+    // the surface no longer shows the server's order.
+    bool overtaken_ = false;
     int curX_ = 0;
     int curY_ = 0;
     int startX_ = 0;

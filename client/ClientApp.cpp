@@ -71,14 +71,21 @@ void ClientApp::show() {
 }
 
 void ClientApp::runLogin() {
-    if (login_->exec() != QDialog::Accepted)
+    const bool entered = login_->exec() == QDialog::Accepted;
+    link_ = orb_->makeServerLink(window_.get()); // null unless a name was registered
+    if (link_) {
+        link_->setFailureHandler(
+            [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
+        window_->setServerLink(link_.get());
+    }
+    if (!entered) {
+        // Closing the login dialog ends the program; closing the window logs
+        // out a name already registered.
+        window_->close();
         return;
-    link_ = orb_->makeServerLink(window_.get());
+    }
     if (!link_)
         return;
-    link_->setFailureHandler(
-        [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
-    window_->setServerLink(link_.get());
     std::vector<std::string> owners;
     for (const QString& name : login_->checkedNames())
         owners.push_back(name.toStdString());

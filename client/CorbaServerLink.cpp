@@ -1,6 +1,7 @@
 #include "CorbaServerLink.h"
 
 #include "CorbaFailure.h"
+#include "Refusals.h"
 #include "SerialWorker.h"
 
 #include <QMetaObject>
@@ -171,6 +172,10 @@ void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipi
                 shared->sendRef = ref._retn();
             }
             shared->sendRef->SendTxt(text.c_str(), recipient.c_str(), sender.c_str());
+        } catch (const CORBA::IMP_LIMIT& e) {
+            error = e.minor() == kTooManyUnreadMinor
+                        ? recipient + " has too many unread messages."
+                        : failureSentence("send the message to " + recipient);
         } catch (...) {
             error = failureSentence("send the message to " + recipient);
         }

@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QPushButton>
 
+#include <algorithm>
+
 TCLogin* CLogin = nullptr;
 
 TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
@@ -26,7 +28,10 @@ TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
     Name->setMaxLength(20);
 
     Registration = new QPushButton(QStringLiteral("Registration"), this);
-    Registration->setGeometry(208, 24, 75, 25);
+    // Wider, and the dialog with it, when the user's font needs the room.
+    const QSize fits = Registration->sizeHint().expandedTo({75, 25});
+    Registration->setGeometry(208, 24, fits.width(), fits.height());
+    setFixedSize(std::max(298, 208 + fits.width() + 15), 232);
 
     Label2 = boldLabel(QStringLiteral("Choose name of clients"), this, 8, 64);
 

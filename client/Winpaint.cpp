@@ -9,17 +9,22 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 TWinClient* WinClient = nullptr;
 
@@ -55,6 +60,28 @@ QIcon iconAt(const QString& path) {
     return QFile::exists(path) ? QIcon(path) : QIcon();
 }
 
+// Wide enough for the window manager's title bar to show the whole caption
+// beside its icon and buttons: a message's sender is named only there.
+void fitCaption(QMessageBox& box) {
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    const int text = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle());
+    const int buttons = 4 * box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+    int width = text + text / 6 + buttons;
+    if (const QScreen* screen = box.screen())
+        width = std::min(width, screen->availableGeometry().width() - 80);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+// A box that opens while a dialog has the focus must still take the keyboard.
+void openOnTop(QMessageBox* box) {
+    box->open();
+    box->raise();
+    box->activateWindow();
+}
+
 // Toolbar gaps keep their widths, like the spacing separators they stand for.
 void addGap(QToolBar* bar, int width) {
     auto* gap = new QWidget(bar);
@@ -86,52 +113,39 @@ TWinClient::~TWinClient() {
     servant_->_remove_ref();
 }
 
-namespace {
-
-// The panels keep the widths they were laid out for with an 11-pixel UI font.
-// Wider fonts are condensed, then made smaller, until the longest texts the
-// panels show fit.
-QFont panelFont(const QFont& base, const std::array<int, 4>& room) {
-    const std::array<const char*, 4> longest{"1920 :: 1080", "Paint: Rectangle",
-                                             "Count of displayed clients: 12",
-                                             "Count of all clients: 120"};
-    QFont font = base;
-    for (int pixels = 11; pixels >= 8; --pixels) {
-        for (int stretch : {QFont::Unstretched, QFont::SemiCondensed, QFont::Condensed}) {
-            font.setPixelSize(pixels);
-            font.setStretch(stretch);
-            const QFontMetrics metrics(font);
-            bool fits = true;
-            for (std::size_t i = 0; i < room.size(); ++i)
-                fits = fits && metrics.horizontalAdvance(longest[i]) <= room[i];
-            if (fits)
-                return font;
-        }
-    }
-    return font;
-}
-
-} // namespace
-
 void TWinClient::createStatusBar() {
+    // Each panel keeps its classic width unless the user's font needs more
+    // for the longest text it shows.
     const std::array<int, 4> widths{70, 120, 140, 150};
     const std::array<const char*, 4> texts{"X :: Y", "Paint: Point",
                                            "Count of displayed clients:", "Count of all clients:"};
-    constexpr int frame = 2; // a sunken panel's border on each side
-    std::array<int, 4> room{};
-    for (std::size_t i = 0; i < room.size(); ++i)
-        room[i] = widths[i] - 2 * frame;
-    statusBar()->setFont(panelFont(font(), room));
+    std::array<QStringList, 4> longest{QStringList{"-888 :: -888"}, QStringList{},
+                                       QStringList{"Count of displayed clients: 88"},
+                                       QStringList{"Count of all clients: 88"}};
+    for (const ToolEntry& entry : toolEntries)
+        longest[1] << entry.panel;
+    int used = 0;
     for (std::size_t i = 0; i < panels_.size(); ++i) {
         auto* panel = new QLabel(texts[i], this);
         panel->setObjectName(QString("Panel%1").arg(i));
-        panel->setFixedWidth(widths[i]);
-        panel->setFont(statusBar()->font());
         panel->setAlignment((i == 0 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        const QFontMetrics metrics(panel->font());
+        int needed = 0;
+        for (const QString& text : longest[i])
+            needed = std::max(needed, metrics.horizontalAdvance(text));
+        needed += 2 * panel->frameWidth() + metrics.averageCharWidth();
+        panel->setFixedWidth(std::max(widths[i], needed));
         statusBar()->addWidget(panel);
         panels_[i] = panel;
+        used += panel->width() + statusBar()->layout()->spacing() + 4;
     }
+    // The window opens wide enough for the panels and a note beside them
+    // (such as a message on its way), so that none covers another.
+    const QFontMetrics metrics(statusBar()->font());
+    const int wanted = used + metrics.horizontalAdvance("Message to nnnnnnnnnnnn on its way...");
+    if (width() < wanted)
+        resize(wanted, height());
 }
 
 void TWinClient::createActions() {
@@ -304,6 +318,7 @@ void TWinClient::loginAnswered(const std::string& name, int result) {
 }
 
 void TWinClient::startWork(const std::vector<std::string>& owners) {
+    working_ = true;
     setWindowTitle(qs("Kolvaro - " + ownName_));
     createArea(ownName_);
     if (allCount_ > 1) {
@@ -311,6 +326,11 @@ void TWinClient::startWork(const std::vector<std::string>& owners) {
             createArea(owner);
             link_->loadArea(ownName_, owner);
         }
+    }
+    // Already counted when the user said Yes.
+    for (const std::string& name : std::exchange(acceptedEarly_, {})) {
+        createArea(name);
+        link_->loadArea(ownName_, name);
     }
     applyCountPanels();
 }
@@ -343,6 +363,15 @@ void TWinClient::ShowNewArea(const std::string& name) {
 }
 
 void TWinClient::CloseAreaOf(const std::string& name) {
+    // A newcomer known to have left gets no area, whatever the answer would be.
+    if (const auto asked = questions_.find(name); asked != questions_.end()) {
+        if (QMessageBox* box = asked->second) {
+            box->disconnect(this);
+            box->close();
+        }
+        questions_.erase(asked);
+    }
+    std::erase(acceptedEarly_, name);
     for (TClientArea* area : areas()) {
         if (area->caption() != name)
             continue;
@@ -398,13 +427,28 @@ void TWinClient::askToShow(const std::string& name) {
                                 qs("New client [" + name + "] login. Show this client ?"),
                                 QMessageBox::Yes | QMessageBox::No, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    questions_[name] = box;
     connect(box, &QMessageBox::finished, this, [this, box, name] {
-        if (box->standardButton(box->clickedButton()) != QMessageBox::Yes)
-            return;
-        servant_->AddName(name);
-        ShowNewArea(name);
+        if (const auto asked = questions_.find(name);
+            asked != questions_.end() && asked->second == box)
+            questions_.erase(asked);
+        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
+            acceptNewcomer(name);
     });
-    box->open();
+    fitCaption(*box);
+    openOnTop(box);
+}
+
+void TWinClient::acceptNewcomer(const std::string& name) {
+    servant_->AddName(name);
+    if (working_) {
+        ShowNewArea(name);
+        return;
+    }
+    // Before Enter there is nowhere to show it yet: counted now, opened then.
+    ++allCount_;
+    applySendRule();
+    acceptedEarly_.push_back(name);
 }
 
 void TWinClient::showMessage(const std::string& text, const std::string& sender,
@@ -420,7 +464,8 @@ void TWinClient::showMessage(const std::string& text, const std::string& sender,
         } catch (const std::future_error&) {
         }
     });
-    box->open();
+    fitCaption(*box);
+    openOnTop(box);
 }
 
 void TWinClient::CClearClick() {
@@ -451,7 +496,37 @@ void TWinClient::Tile1Click() {
 }
 
 void TWinClient::Cascade1Click() {
-    mdiArea_->cascadeSubWindows();
+    // Each frame one title bar lower and further right than the one before,
+    // so that every caption stays in sight, and as large as the rest of the
+    // workspace allows. The active area comes last, on top.
+    QMdiSubWindow* active = mdiArea_->activeSubWindow();
+    QList<QMdiSubWindow*> frames;
+    for (QMdiSubWindow* frame : mdiArea_->subWindowList(QMdiArea::CreationOrder)) {
+        if (frame != active && !frame->isMinimized())
+            frames << frame;
+    }
+    if (active && !active->isMinimized())
+        frames << active;
+    if (frames.isEmpty())
+        return;
+    for (QMdiSubWindow* frame : frames)
+        frame->showNormal();
+    const QRect room = mdiArea_->viewport()->rect();
+    const int step = std::max(frames.front()->widget()->y(), 8);
+    // Past as many steps as leave an area a usable size, the cascade starts over.
+    const QSize smallest(240, 180);
+    const int fit = 1 + std::max(0, std::min((room.width() - smallest.width()) / step,
+                                             (room.height() - smallest.height()) / step));
+    const int steps = std::min<int>(fit, frames.size()) - 1;
+    const QSize size(std::max(room.width() - steps * step, 1),
+                     std::max(room.height() - steps * step, 1));
+    for (int i = 0; i < frames.size(); ++i) {
+        const int offset = (i % fit) * step;
+        frames[i]->setGeometry(QRect(room.topLeft() + QPoint(offset, offset), size));
+        frames[i]->raise();
+    }
+    if (active)
+        mdiArea_->setActiveSubWindow(active);
 }
 
 bool TWinClient::saveArea(const TClientArea& area, const QString& path) const {

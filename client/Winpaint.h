@@ -10,6 +10,7 @@
 #include <array>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ class QActionGroup;
 class QLabel;
 class QMdiArea;
 class QMenu;
+class QMessageBox;
 class QToolBar;
 class ServerLink;
 class TClientArea;
@@ -112,6 +114,7 @@ private:
     void applyCountPanels();
     void applySendRule();
     void askToShow(const std::string& name);
+    void acceptNewcomer(const std::string& name);
     void showMessage(const std::string& text, const std::string& sender,
                      std::shared_ptr<std::promise<void>> read);
     template <typename Work> void onWindowThread(Work work);
@@ -122,6 +125,11 @@ private:
     int allCount_ = 0;
     std::string ownName_;
     bool shownOnce_ = false;
+    bool working_ = false;
+    // Newcomers accepted before the user entered; their areas open with the own one.
+    std::vector<std::string> acceptedEarly_;
+    // Open newcomer questions, by name.
+    std::map<std::string, QPointer<QMessageBox>> questions_;
 
     QMdiArea* mdiArea_ = nullptr;
     std::vector<QPointer<TClientArea>> areas_;

@@ -1,12 +1,11 @@
 #include "ClientApp.h"
-
-#include <QApplication>
+#include "SafeApplication.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    kolvaro::SafeApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kolvaro"));
     // QApplication has taken its own options out of argv; the rest go to the ORB.
     kolvaro::ClientApp client(argc, argv);

@@ -146,6 +146,22 @@ private slots:
         QCOMPARE(area->canvas().pixel(10, 10), Canvas::White);
     }
 
+    void ownMarksOvertakenOnTheirWayEndInTheServersOrder() {
+        // A fill shown at the click, and a line's last preview, while a box
+        // stored before both reaches this area after them.
+        host.tool = Tool::Fill;
+        QTest::mouseMove(area.get(), {80, 70});
+        QTest::mouseClick(area.get(), Qt::LeftButton, {}, {80, 70});
+        host.tool = Tool::Line;
+        drag(Qt::LeftButton, {{10, 20}, {190, 20}});
+        const std::vector<PaintRecord> stored{{40, 40, 120, 100, PaintKind::Rect},
+                                              {80, 70, 0, 0, PaintKind::Fill},
+                                              {10, 20, 190, 20, PaintKind::Line}};
+        for (const PaintRecord& shape : stored)
+            area->DrawShape(shape);
+        QCOMPARE(surface(), picture(area->size(), stored));
+    }
+
     void resizeRedrawsTheHistoryOnly() {
         const std::vector<PaintRecord> shapes{{10, 10, 150, 120, PaintKind::Circ},
                                               {80, 65, 0, 0, PaintKind::Fill},

@@ -4,6 +4,7 @@
 #include "Winpaint.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
@@ -85,6 +86,11 @@ private slots:
         QVERIFY(win->toolAction(Tool::Rect)->isChecked());
         QVERIFY(!win->toolAction(Tool::Line)->isChecked() && !line->isChecked());
         QCOMPARE(win->panelText(1), QString("Paint: Rectangle"));
+        // In the window's own font, and whole.
+        auto* panel = win->findChild<QLabel*>("Panel1");
+        QCOMPARE(panel->font(), win->font());
+        QVERIFY(panel->fontMetrics().horizontalAdvance(panel->text()) <=
+                panel->contentsRect().width());
         QCOMPARE(win->currentTool(), Tool::Rect);
         win->toolAction(Tool::Fill)->trigger();
         QCOMPARE(win->panelText(1), QString("Paint: Fill area"));
@@ -92,13 +98,37 @@ private slots:
     }
 
     void loginOpensTheChosenAreasAndSetsTheRules() {
+        // Newcomers answered before Enter, when there is no link yet: E is
+        // shown at Enter, F has left by then.
+        win->setServerLink(nullptr);
         win->loginAnswered("D", 4);
+        THelper& helper = win->servant();
+        auto joined = fromOrbThread([&] {
+            helper.AddNewClient("E");
+            helper.AddNewClient("F");
+        });
+        QVERIFY(finishedWithoutWindowThread(joined));
+        QTRY_COMPARE(boxes(*win).size(), std::size_t(2));
+        for (QMessageBox* box : boxes(*win))
+            box->button(QMessageBox::Yes)->click();
+        QVERIFY(win->areas().empty());
+        helper.CloseClient("F");
+        QTRY_COMPARE(win->allCount(), 5);
+        win->setServerLink(&link);
         win->startWork({"B"});
         QCOMPARE(win->windowTitle(), QString("Kolvaro - D"));
-        QCOMPARE(captions(*win), (std::vector<std::string>{"D", "B"}));
-        QCOMPARE(link.calls, std::vector<std::string>{"loadArea D B"});
-        QCOMPARE(win->panelText(2), QString("Count of displayed clients: 2"));
-        QCOMPARE(win->panelText(3), QString("Count of all clients: 4"));
+        QCOMPARE(captions(*win), (std::vector<std::string>{"D", "B", "E"}));
+        QCOMPARE(link.calls, (std::vector<std::string>{"loadArea D B", "loadArea D E"}));
+        QCOMPARE(win->panelText(2), QString("Count of displayed clients: 3"));
+        QCOMPARE(win->panelText(3), QString("Count of all clients: 5"));
+
+        // Cascade: each caption below the one before in sight, the workspace used.
+        win->Cascade1Click();
+        const QList<QMdiSubWindow*> stack = win->mdiArea()->subWindowList(QMdiArea::StackingOrder);
+        for (qsizetype i = 1; i < stack.size(); ++i)
+            QVERIFY(stack[i]->y() >= stack[i - 1]->y() + stack[i - 1]->widget()->y());
+        QCOMPARE(stack.back()->geometry().bottomRight(),
+                 win->mdiArea()->viewport()->rect().bottomRight());
         QVERIFY(win->sendAction()->isEnabled());
     }
 
@@ -168,15 +198,17 @@ private slots:
         auto third = fromOrbThread([&] {
             helper.AddNewClient("E");
             helper.AddNewClient("F");
+            helper.AddNewClient("G");
+            helper.CloseClient("G"); // gone before the answer: no longer asked
         });
         QVERIFY(finishedWithoutWindowThread(first) && finishedWithoutWindowThread(second) &&
                 finishedWithoutWindowThread(third));
-        QTRY_COMPARE(captions(*win), std::vector<std::string>{"A"});
-        QCOMPARE(win->allCount(), 2);
+        QTRY_COMPARE(win->allCount(), 1);
+        QCOMPARE(captions(*win), std::vector<std::string>{"A"});
         QCOMPARE(win->panelText(2), QString("Count of displayed clients: 1"));
-        QCOMPARE(win->panelText(3), QString("Count of all clients: 2"));
+        QCOMPARE(win->panelText(3), QString("Count of all clients: 1"));
 
-        // Both newcomers are asked about; Yes opens and loads, No changes nothing.
+        // The others are asked about; Yes opens and loads, No changes nothing.
         QTRY_COMPARE(boxes(*win).size(), std::size_t(2));
         for (QMessageBox* box : boxes(*win)) {
             QCOMPARE(box->windowTitle(), QString("New login client..."));
@@ -186,7 +218,7 @@ private slots:
         }
         QCOMPARE(captions(*win), (std::vector<std::string>{"A", "E"}));
         QCOMPARE(link.calls, std::vector<std::string>{"loadArea A E"});
-        QCOMPARE(win->allCount(), 3);
+        QCOMPARE(win->allCount(), 2);
         QCOMPARE(win->servant().NameAt(0), std::string("E"));
         QCOMPARE(win->servant().NameAt(1), std::string("Error"));
     }

@@ -169,6 +169,11 @@ TEST(CorbaServerLink, DrawingTimesOutAndGoesOnWhileAMessageWaitsForItsReader) {
     ASSERT_TRUE(pumpUntil([&] { return answer.has_value(); }));
     EXPECT_EQ(*answer, std::nullopt);
     EXPECT_EQ(failures.size(), 1u);
+
+    answer.reset();
+    link->sendTxt("unread", "Bob", "Ann", [&](std::optional<std::string> e) { answer = e; });
+    ASSERT_TRUE(pumpUntil([&] { return answer.has_value(); }));
+    EXPECT_EQ(*answer, std::optional<std::string>("Bob has too many unread messages."));
 }
 
 TEST(CorbaServerLink, LostServerIsReportedOnceUntilACallSucceedsAgain) {

@@ -3,10 +3,12 @@
 // standard output and serves "ServerObject" for corbaloc addresses.
 //
 // Control words: a drawing call whose owner is "hold", and a SendTxt whose
-// text is "hold", wait until ClearAll("release") arrives (at most a minute).
+// text is "hold", wait until ClearAll("release") arrives (at most a minute);
+// a SendTxt whose text is "unread" is refused as to a recipient with too many.
 // SendTxt to a registered name calls PrintTxt on its callback. With a naming
 // service configured it binds itself there as "ServerObject" before "ready".
 #include "OrbInit.h"
+#include "Refusals.h"
 
 #include "TKolvaro.hh"
 
@@ -45,6 +47,8 @@ public:
     void Logout(const char* name) override { print("Logout " + std::string(name)); }
     void SendTxt(const char* text, const char* recipient, const char* sender) override {
         print("SendTxt " + std::string(text) + "|" + recipient + "|" + sender);
+        if (std::string(text) == "unread")
+            throw CORBA::IMP_LIMIT(kolvaro::kTooManyUnreadMinor, CORBA::COMPLETED_NO);
         if (std::string(text) == "hold") {
             hold();
         } else {

@@ -338,6 +338,55 @@ TEST_F(EndToEnd, MessagesCrossWithoutHoldingUpEitherWindow) {
     expectConsole();
 }
 
+TEST_F(EndToEnd, AnswersAroundTheLoginDialogAndAFillOvertakenOnItsWay) {
+    auto a = start("A");
+    auto b = start("B");
+    auto c = start("C");
+    auto d = start("D");
+    logIn(*a, "");
+    enter(*a, "");
+    logIn(*b, "A");
+    // A Yes given before Enter is carried out at Enter.
+    logIn(*c, "A,B");
+    EXPECT_EQ(b->ok("answer yes"), "New login client...|New client [C] login. Show this client ?");
+    logIn(*d, "A,B,C");
+    EXPECT_EQ(b->ok("answer no"), "New login client...|New client [D] login. Show this client ?");
+    for (int i = 0; i < 3; ++i)
+        a->ok("answer no");
+    // Closing the login dialog ends the program and logs out the name.
+    d->ok("dismiss");
+    EXPECT_EQ(d->waitExit(30000ms), std::optional<int>(0)) << d->errorText();
+    expectedLog.push_back("Logout of Client: D");
+    b->ok("choose A");
+    EXPECT_EQ(b->ok("enter"), "B,A,C");
+    expectedLog.push_back("Client [B] load [A].");
+    expectedLog.push_back("Client [B] load [C].");
+    const auto panels = b->panels();
+    EXPECT_EQ(panels[2], "Count of displayed clients: 3");
+    EXPECT_EQ(panels[3], "Count of all clients: 3");
+
+    // B's rectangle is stored before A's fill but reaches A after A has shown it.
+    click(*a, PaintKind::Point, "A", 5, 5);
+    a->ok("tool fill");
+    a->ok("hold");
+    drag(*b, "rect", "A", {40, 40, 200, 160, PaintKind::Rect});
+    a->ok("click A 100 100");
+    const PaintRecord fill{100, 100, 0, 0, PaintKind::Fill};
+    history["A"].push_back(fill);
+    expectedLog.push_back(pointLog("A", "fill area", fill));
+    expectSameEverywhere("A", {a.get(), b.get()});
+
+    c->ok("dismiss");
+    EXPECT_EQ(c->waitExit(30000ms), std::optional<int>(0)) << c->errorText();
+    expectedLog.push_back("Logout of Client: C");
+    EXPECT_EQ(b->ok("areas B,A"), "B,A");
+    a->logOut();
+    expectedLog.push_back("Logout of Client: A");
+    b->logOut();
+    expectedLog.push_back("Logout of Client: B");
+    expectConsole();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {

@@ -20,6 +20,10 @@
 //   pixels OWNER [PATH]   OK pixels WxH|MD5 of the surface; PATH gets a PNG
 //   areas [A,B]           (waits for exactly those) OK areas A,B
 //   panels                OK panels P0|P1|P2|P3|SENDING
+//   hold                  OK hold, then nothing runs until the next command,
+//                         which then runs at once (a click without event
+//                         processing): what was queued meanwhile comes after it
+//   dismiss               closes the login dialog
 //   place X Y W H | tile | sync | logout
 // "READY" comes first, once the login dialog is up. End of input logs out.
 
@@ -28,6 +32,7 @@
 #include "Clientsender.h"
 #include "CorbaServerLink.h"
 #include "Loginclient.h"
+#include "SafeApplication.h"
 #include "Winpaint.h"
 
 #include <QAction>
@@ -40,22 +45,26 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -126,6 +135,16 @@ private:
     QWindow* window_;
 };
 
+// Straight to the area, no event processing in between.
+void clickAtOnce(QWidget& area, QPoint at) {
+    const QPointF global = area.mapToGlobal(QPointF(at));
+    QMouseEvent move(QEvent::MouseMove, at, global, Qt::NoButton, Qt::NoButton, {});
+    QMouseEvent press(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton, {});
+    QMouseEvent release(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton, {});
+    for (QMouseEvent* event : {&move, &press, &release})
+        QApplication::sendEvent(&area, event);
+}
+
 std::string describe(const PaintRecord& shape) {
     std::ostringstream out;
     out << int(shape.kind) << ' ' << shape.x1 << ' ' << shape.y1 << ' ' << shape.x2 << ' '
@@ -153,6 +172,16 @@ public:
     void enqueue(const std::string& line) {
         queue_.push_back(line);
         pump();
+    }
+
+    // From the stdin thread: true when a held window thread takes the line.
+    bool handOver(const std::string& line) {
+        std::lock_guard lock(holdMutex_);
+        if (!holding_)
+            return false;
+        heldLine_ = line;
+        holdDone_.notify_one();
+        return true;
     }
 
 protected:
@@ -236,7 +265,8 @@ private:
     TClientArea& activate(const std::string& owner) {
         TClientArea& area = areaOf(owner);
         win_.mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(area.parentWidget()));
-        QApplication::processEvents();
+        if (!held_)
+            QApplication::processEvents();
         return area;
     }
 
@@ -369,10 +399,14 @@ private:
             const QPoint at(number(w[2]), number(w[3]));
             TClientArea& area = activate(w[1]);
             const std::size_t before = area.history().size();
-            Mouse mouse(area);
-            mouse.move(at);
-            mouse.press(at);
-            mouse.release(at);
+            if (held_) {
+                clickAtOnce(area, at);
+            } else {
+                Mouse mouse(area);
+                mouse.move(at);
+                mouse.press(at);
+                mouse.release(at);
+            }
             awaitEcho(
                 cmd, w[1], before,
                 {at.x(), at.y(), 0, 0, tool == Tool::Point ? PaintKind::Point : PaintKind::Fill});
@@ -430,7 +464,7 @@ private:
                     const QString text = box->text();
                     *name = text.section('[', 1).section(']', 0, 0).toStdString();
                     box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
-                    if (!yes)
+                    if (!yes || !app_.link()) // before Enter nothing opens yet
                         return *asked;
                     // After Yes: the area opens and its drawing so far loads.
                     pendingPoll_ = afterLinkCalls([asked] { return std::optional(*asked); });
@@ -485,6 +519,24 @@ private:
             for (int i = 0; i < 4; ++i)
                 out += win_.panelText(i).toStdString() + "|";
             done(cmd, out + sendingText());
+        } else if (cmd == "hold") {
+            std::unique_lock lock(holdMutex_);
+            holding_ = true;
+            done(cmd);
+            holdDone_.wait_for(lock, std::chrono::seconds(60),
+                               [this] { return heldLine_.has_value(); });
+            holding_ = false;
+            const std::optional<std::string> next = std::exchange(heldLine_, std::nullopt);
+            lock.unlock();
+            if (next) {
+                held_ = true;
+                run(*next);
+                held_ = false;
+            }
+        } else if (cmd == "dismiss") {
+            done(cmd);
+            // As the window manager's close button does.
+            QTimer::singleShot(0, &app_.login(), [this] { app_.login().close(); });
         } else if (cmd == "place") {
             need(4);
             win_.move(number(w[1]), number(w[2]));
@@ -518,12 +570,17 @@ private:
     std::string lastSending_;
     bool busy_ = false;
     int loginAttempts_ = 0;
+    std::mutex holdMutex_;
+    std::condition_variable holdDone_;
+    bool holding_ = false;
+    std::optional<std::string> heldLine_;
+    bool held_ = false;
 };
 
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication qapp(argc, argv);
+    kolvaro::SafeApplication qapp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kolvaro"));
     kolvaro::ClientApp client(argc, argv);
     Driver driver(client);
@@ -532,8 +589,9 @@ int main(int argc, char** argv) {
     // logs out like closing the window.
     std::thread reader([&driver] {
         for (std::string line; std::getline(std::cin, line);)
-            QMetaObject::invokeMethod(
-                &driver, [&driver, line] { driver.enqueue(line); }, Qt::QueuedConnection);
+            if (!driver.handOver(line))
+                QMetaObject::invokeMethod(
+                    &driver, [&driver, line] { driver.enqueue(line); }, Qt::QueuedConnection);
         QMetaObject::invokeMethod(
             &driver, [&driver] { driver.enqueue("logout"); }, Qt::QueuedConnection);
     });
