@@ -6,7 +6,9 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace kolvaro {
@@ -19,6 +21,17 @@ struct CorbaServerLink::Shared {
     TKolvaro::Server_var sendRef; // made on the send thread at first use
     QObject* context = nullptr;
 
+    struct Pending {
+        std::string what;
+        Kind kind;
+        Call call;
+        bool mayHaveArrived = false; // it failed after it was sent
+    };
+    std::mutex queueMutex;
+    std::deque<Pending> queue; // guarded by queueMutex, as are the two below
+    bool pumping = false;      // a pump is posted or running
+    bool holding = false;      // stopped for a lost session until resume()
+
     std::mutex deliverMutex;
     bool delivering = true; // guarded by deliverMutex
 
@@ -26,6 +39,7 @@ struct CorbaServerLink::Shared {
     // delivery before it touches the link.
     bool linkAlive = true;
     CorbaServerLink* link = nullptr;
+    bool refusing = false; // a stroke was refused for a full queue
 
     // Draw thread only: a failure has been reported and no call has
     // succeeded since.
@@ -44,6 +58,13 @@ CORBA::Short low16(int v) {
     return static_cast<CORBA::Short>(v);
 }
 
+// The session may be over: the server went, hangs, or forgot this client
+// (it answers a dropped client's LoadArea with TRANSIENT).
+bool sessionTrouble(const CORBA::SystemException& e) {
+    return CORBA::TRANSIENT::_downcast(&e) || CORBA::COMM_FAILURE::_downcast(&e) ||
+           CORBA::OBJECT_NOT_EXIST::_downcast(&e) || CORBA::TIMEOUT::_downcast(&e);
+}
+
 } // namespace
 
 CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server, QObject* context)
@@ -59,6 +80,7 @@ CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server
     shared_->link = this;
     omniORB::setClientCallTimeout(shared_->drawRef.in(),
                                   static_cast<CORBA::ULong>(options.callTimeout.count()));
+    retryOnStaleConnections(shared_->drawRef.in());
 }
 
 CorbaServerLink::~CorbaServerLink() {
@@ -70,6 +92,11 @@ void CorbaServerLink::shutdown() {
     if (!drawWorker_)
         return;
     drawWorker_->finish(options_.flushBound);
+    {
+        // What has not gone out by now stays unsent.
+        std::lock_guard lock(shared_->queueMutex);
+        shared_->holding = true;
+    }
     // A message may wait for its reader for ever; nobody is left to tell.
     sendWorker_->finish(std::chrono::milliseconds(0));
     {
@@ -80,71 +107,183 @@ void CorbaServerLink::shutdown() {
     sendWorker_.reset();
 }
 
-void CorbaServerLink::enqueue(std::string what, Call call) {
+bool CorbaServerLink::stopped() const {
+    std::lock_guard lock(shared_->queueMutex);
+    return shared_->holding;
+}
+
+void CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
     if (!drawWorker_)
         return;
-    drawWorker_->post([shared = shared_, what = std::move(what), call = std::move(call)] {
-        try {
-            call(shared->drawRef.in());
-            shared->failing = false;
-        } catch (...) {
-            std::string sentence = failureSentence(what);
-            if (std::exchange(shared->failing, true))
+    bool start = false;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        if (kind == Kind::Draw && shared_->queue.size() >= options_.maxQueued) {
+            if (!std::exchange(shared_->refusing, true))
+                reportFailure("Could not " + what + ": " + std::to_string(shared_->queue.size()) +
+                              " calls are still waiting for the server; drawing is refused "
+                              "until they have gone out");
+            return;
+        }
+        if (kind == Kind::Draw)
+            shared_->refusing = false;
+        shared_->queue.push_back({std::move(what), kind, std::move(call)});
+        start = !shared_->holding && !std::exchange(shared_->pumping, true);
+    }
+    if (start)
+        drawWorker_->post([shared = shared_] { pump(shared); });
+}
+
+void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
+    for (;;) {
+        Shared::Pending next;
+        {
+            std::lock_guard lock(shared->queueMutex);
+            if (shared->holding || shared->queue.empty()) {
+                shared->pumping = false;
                 return;
-            shared->deliver([shared, sentence] {
+            }
+            next = shared->queue.front();
+        }
+        std::optional<std::string> failed;
+        try {
+            next.call(shared->drawRef.in());
+            shared->failing = false;
+        } catch (const CORBA::SystemException& e) {
+            if (sessionTrouble(e)) {
+                {
+                    std::lock_guard lock(shared->queueMutex);
+                    shared->holding = true;
+                    shared->pumping = false;
+                    shared->queue.front().mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
+                }
+                shared->deliver([shared] {
+                    if (shared->linkAlive && shared->link->onTrouble_)
+                        shared->link->onTrouble_();
+                });
+                return;
+            }
+            failed = failureSentence(next.what);
+        } catch (...) {
+            failed = failureSentence(next.what);
+        }
+        {
+            std::lock_guard lock(shared->queueMutex);
+            shared->queue.pop_front();
+        }
+        if (failed && !std::exchange(shared->failing, true))
+            shared->deliver([shared, sentence = *failed] {
                 if (shared->linkAlive)
                     shared->link->reportFailure(sentence);
             });
+    }
+}
+
+void CorbaServerLink::resume(Resume how, const std::function<void()>& restore) {
+    if (!drawWorker_)
+        return;
+    std::deque<Shared::Pending> kept;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        if (!shared_->holding && how == Resume::SessionHeld)
+            return;
+        shared_->holding = true; // until the kept calls are back behind the restore
+        kept.swap(shared_->queue);
+    }
+    std::erase_if(kept, [how](const Shared::Pending& p) {
+        switch (how) {
+        case Resume::SessionHeld:
+            return p.mayHaveArrived;
+        case Resume::ServerForgot:
+            // The restore loads every area and sends the own one again.
+            return p.kind == Kind::Load || p.kind == Kind::Restore;
+        case Resume::Discard:
+            return p.kind != Kind::Marker && p.kind != Kind::Logout;
         }
+        return false;
     });
+    if (restore)
+        restore();
+    bool start = false;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        for (auto& p : kept)
+            shared_->queue.push_back(std::move(p));
+        shared_->holding = false;
+        start = !shared_->queue.empty() && !std::exchange(shared_->pumping, true);
+    }
+    if (start)
+        drawWorker_->post([shared = shared_] { pump(shared); });
 }
 
 void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
-    enqueue("send the point to the server",
+    enqueue("send the point to the server", Kind::Draw,
             [=](TKolvaro::Server_ptr s) { s->PaintPoint(low16(x), low16(y), owner.c_str()); });
 }
 
 void CorbaServerLink::paintLine(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the line to the server", [=](TKolvaro::Server_ptr s) {
+    enqueue("send the line to the server", Kind::Draw, [=](TKolvaro::Server_ptr s) {
         s->PaintLine(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
     });
 }
 
 void CorbaServerLink::paintRect(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the rectangle to the server", [=](TKolvaro::Server_ptr s) {
+    enqueue("send the rectangle to the server", Kind::Draw, [=](TKolvaro::Server_ptr s) {
         s->PaintRect(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
     });
 }
 
 void CorbaServerLink::paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the circle to the server", [=](TKolvaro::Server_ptr s) {
+    enqueue("send the circle to the server", Kind::Draw, [=](TKolvaro::Server_ptr s) {
         s->PaintCirc(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
     });
 }
 
 void CorbaServerLink::paintFill(int x, int y, const std::string& owner) {
-    enqueue("send the fill to the server",
+    enqueue("send the fill to the server", Kind::Draw,
             [=](TKolvaro::Server_ptr s) { s->PaintFill(low16(x), low16(y), owner.c_str()); });
 }
 
 void CorbaServerLink::clearAll(const std::string& owner) {
-    enqueue("clear the area of " + owner + " at the server",
+    enqueue("clear the area of " + owner + " at the server", Kind::Draw,
             [=](TKolvaro::Server_ptr s) { s->ClearAll(owner.c_str()); });
 }
 
 void CorbaServerLink::loadArea(const std::string& name, const std::string& owner) {
-    enqueue("load the area of " + owner + " from the server",
+    enqueue("load the area of " + owner + " from the server", Kind::Load,
             [=](TKolvaro::Server_ptr s) { s->LoadArea(name.c_str(), owner.c_str()); });
 }
 
 void CorbaServerLink::logout(const std::string& name) {
-    enqueue("log out from the server", [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
+    enqueue("log out from the server", Kind::Logout,
+            [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
+}
+
+void CorbaServerLink::resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    enqueue("send the area of " + owner + " again", Kind::Restore, [=](TKolvaro::Server_ptr s) {
+        const char* o = owner.c_str();
+        switch (code) {
+        case 1:
+            return s->PaintPoint(low16(x1), low16(y1), o);
+        case 2:
+            return s->PaintLine(low16(x1), low16(y1), low16(x2), low16(y2), o);
+        case 3:
+            return s->PaintRect(low16(x1), low16(y1), low16(x2), low16(y2), o);
+        case 4:
+            return s->PaintCirc(low16(x1), low16(y1), low16(x2), low16(y2), o);
+        case 5:
+            return s->PaintFill(low16(x1), low16(y1), o);
+        }
+    });
 }
 
 void CorbaServerLink::afterQueuedCalls(std::function<void()> then) {
-    if (!drawWorker_)
-        return;
-    drawWorker_->post([shared = shared_, then = std::move(then)] { shared->deliver(then); });
+    enqueue(
+        "", Kind::Marker,
+        [shared = std::weak_ptr<Shared>(shared_), then = std::move(then)](TKolvaro::Server_ptr) {
+            if (auto s = shared.lock())
+                s->deliver(then);
+        });
 }
 
 void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipient,
