@@ -154,13 +154,13 @@ void ClientApp::showSession(const QString& text) {
 }
 
 void ClientApp::sessionLost() {
-    showSession(QStringLiteral("Connection to the server lost \u2014 reconnecting..."));
+    showSession(QStringLiteral("Server lost \u2014 reconnecting..."));
 }
 
 void ClientApp::sessionBack(bool always) {
     if (session_->isHidden() && !always)
         return;
-    const QString back = QStringLiteral("Connected to the server again");
+    const QString back = QStringLiteral("Connected again");
     showSession(back);
     QTimer::singleShot(5000, session_, [this, back] {
         if (session_->text() == back)
@@ -169,7 +169,7 @@ void ClientApp::sessionBack(bool always) {
 }
 
 void ClientApp::nameTaken() {
-    showSession(QStringLiteral("Logged out: someone else has logged in as %1")
+    showSession(QStringLiteral("Logged out: %1 is taken")
                     .arg(QString::fromStdString(window_->ownName())));
     // Nothing kept may reach the area of whoever has the name now, and
     // closing the window must not log them out.

@@ -35,7 +35,7 @@ public:
         // Bounds Login, and each later call through the link it makes.
         std::chrono::milliseconds callTimeout{20000};
         // How long shutdown() waits for the ORB to end.
-        std::chrono::milliseconds shutdownBound{3000};
+        std::chrono::milliseconds shutdownBound{2000};
         // Bounds each checkSession call: a server that does not answer within
         // it counts as out of reach for that check.
         std::chrono::milliseconds checkTimeout{4000};

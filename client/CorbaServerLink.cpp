@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -26,11 +27,20 @@ struct CorbaServerLink::Shared {
         Kind kind;
         Call call;
         bool mayHaveArrived = false; // it failed after it was sent
+        std::uint64_t serial = 0;
     };
     std::mutex queueMutex;
-    std::deque<Pending> queue; // guarded by queueMutex, as are the two below
+    std::deque<Pending> queue; // guarded by queueMutex, as are the ones below
     bool pumping = false;      // a pump is posted or running
     bool holding = false;      // stopped for a lost session until resume()
+    std::uint64_t serials = 0;
+    std::uint64_t inFlight = 0; // the serial of the call being made, 0 for none
+
+    // The front of the queue if it is the call `serial`: resume() may have
+    // taken it away while it was being made.
+    Pending* front(std::uint64_t serial) {
+        return !queue.empty() && queue.front().serial == serial ? &queue.front() : nullptr;
+    }
 
     std::mutex deliverMutex;
     bool delivering = true; // guarded by deliverMutex
@@ -127,7 +137,8 @@ void CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
         }
         if (kind == Kind::Draw)
             shared_->refusing = false;
-        shared_->queue.push_back({std::move(what), kind, std::move(call)});
+        shared_->queue.push_back(
+            {std::move(what), kind, std::move(call), false, ++shared_->serials});
         start = !shared_->holding && !std::exchange(shared_->pumping, true);
     }
     if (start)
@@ -144,6 +155,7 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
                 return;
             }
             next = shared->queue.front();
+            shared->inFlight = next.serial;
         }
         std::optional<std::string> failed;
         try {
@@ -155,7 +167,9 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
                     std::lock_guard lock(shared->queueMutex);
                     shared->holding = true;
                     shared->pumping = false;
-                    shared->queue.front().mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
+                    shared->inFlight = 0;
+                    if (auto* failed = shared->front(next.serial))
+                        failed->mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
                 }
                 shared->deliver([shared] {
                     if (shared->linkAlive && shared->link->onTrouble_)
@@ -169,7 +183,9 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
         }
         {
             std::lock_guard lock(shared->queueMutex);
-            shared->queue.pop_front();
+            shared->inFlight = 0;
+            if (shared->front(next.serial))
+                shared->queue.pop_front();
         }
         if (failed && !std::exchange(shared->failing, true))
             shared->deliver([shared, sentence = *failed] {
@@ -189,6 +205,9 @@ void CorbaServerLink::resume(Resume how, const std::function<void()>& restore) {
             return;
         shared_->holding = true; // until the kept calls are back behind the restore
         kept.swap(shared_->queue);
+        // A call being made has its outcome already on its way.
+        if (!kept.empty() && kept.front().serial == shared_->inFlight)
+            kept.pop_front();
     }
     std::erase_if(kept, [how](const Shared::Pending& p) {
         switch (how) {

@@ -36,7 +36,7 @@ public:
     struct Options {
         std::chrono::milliseconds callTimeout{20000};
         // How long shutdown() lets queued calls (Logout at the end) go out.
-        std::chrono::milliseconds flushBound{2000};
+        std::chrono::milliseconds flushBound{1000};
         // Calls kept waiting at most; a stroke beyond it is refused, and said
         // so. Shapes sent again after a new login do not count against it.
         std::size_t maxQueued{100000};
