@@ -91,8 +91,9 @@ void ClientApp::runLogin(const std::string& before) {
     if (link_) {
         // Logged in again from the dialog after the name was taken.
         if (window_->ownName() == before) {
-            link_->resume(CorbaServerLink::Resume::ServerForgot,
-                          [this] { window_->restoreSession(window_->allCount()); });
+            link_->resume(
+                CorbaServerLink::Resume::ServerForgot,
+                [this] { window_->restoreSession(window_->allCount()); }, before);
         } else {
             window_->closeAreas();
             link_->resume(CorbaServerLink::Resume::Discard);
@@ -130,8 +131,9 @@ void ClientApp::startMonitor() {
             sessionBack();
         };
         hooks.registered = [this](int count) {
-            link_->resume(CorbaServerLink::Resume::ServerForgot,
-                          [this, count] { window_->restoreSession(count); });
+            link_->resume(
+                CorbaServerLink::Resume::ServerForgot,
+                [this, count] { window_->restoreSession(count); }, window_->ownName());
             sessionBack(true);
         };
         hooks.taken = [this] { nameTaken(); };
@@ -169,8 +171,8 @@ void ClientApp::sessionBack(bool always) {
 }
 
 void ClientApp::nameTaken() {
-    showSession(QStringLiteral("Logged out: %1 is taken")
-                    .arg(QString::fromStdString(window_->ownName())));
+    showSession(
+        QStringLiteral("Logged out: %1 is taken").arg(QString::fromStdString(window_->ownName())));
     // Nothing kept may reach the area of whoever has the name now, and
     // closing the window must not log them out.
     link_->resume(CorbaServerLink::Resume::Discard);

@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -122,10 +123,11 @@ bool CorbaServerLink::stopped() const {
     return shared_->holding;
 }
 
-void CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
+std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
     if (!drawWorker_)
-        return;
+        return 0;
     bool start = false;
+    std::uint64_t serial = 0;
     {
         std::lock_guard lock(shared_->queueMutex);
         if (kind == Kind::Draw && shared_->queue.size() >= options_.maxQueued) {
@@ -133,16 +135,17 @@ void CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
                 reportFailure("Could not " + what + ": " + std::to_string(shared_->queue.size()) +
                               " calls are still waiting for the server; drawing is refused "
                               "until they have gone out");
-            return;
+            return 0;
         }
         if (kind == Kind::Draw)
             shared_->refusing = false;
-        shared_->queue.push_back(
-            {std::move(what), kind, std::move(call), false, ++shared_->serials});
+        serial = ++shared_->serials;
+        shared_->queue.push_back({std::move(what), kind, std::move(call), false, serial});
         start = !shared_->holding && !std::exchange(shared_->pumping, true);
     }
     if (start)
         drawWorker_->post([shared = shared_] { pump(shared); });
+    return serial;
 }
 
 void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
@@ -195,7 +198,8 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
     }
 }
 
-void CorbaServerLink::resume(Resume how, const std::function<void()>& restore) {
+void CorbaServerLink::resume(Resume how, const std::function<void()>& restore,
+                             const std::string& own) {
     if (!drawWorker_)
         return;
     std::deque<Shared::Pending> kept;
@@ -223,6 +227,22 @@ void CorbaServerLink::resume(Resume how, const std::function<void()>& restore) {
     });
     if (restore)
         restore();
+    if (how == Resume::Discard)
+        unechoed_.clear();
+    if (how == Resume::ServerForgot) {
+        // Own strokes the server took but never echoed went with the old
+        // session; they follow the restore, before what was kept.
+        std::deque<Shape> sent;
+        sent.swap(unechoed_);
+        for (Shape& shape : sent) {
+            const bool isKept = std::any_of(
+                kept.begin(), kept.end(), [&](const auto& p) { return p.serial == shape.serial; });
+            if (isKept)
+                unechoed_.push_back(std::move(shape));
+            else if (shape.owner == own)
+                draw(std::move(shape));
+        }
+    }
     bool start = false;
     {
         std::lock_guard lock(shared_->queueMutex);
@@ -235,32 +255,75 @@ void CorbaServerLink::resume(Resume how, const std::function<void()>& restore) {
         drawWorker_->post([shared = shared_] { pump(shared); });
 }
 
+CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, int y2,
+                                              const std::string& owner) {
+    // As the echo will carry it: 16 bits, and no second corner for points and fills.
+    const bool onePoint = code == 1 || code == 5;
+    return {0,    code, low16(x1), low16(y1), onePoint ? 0 : low16(x2), onePoint ? 0 : low16(y2),
+            owner};
+}
+
+std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {
+    static const char* const names[] = {"", "point", "line", "rectangle", "circle", "fill"};
+    const std::string what = kind == Kind::Restore
+                                 ? "send the area of " + shape.owner + " again"
+                                 : std::string("send the ") + names[shape.code] + " to the server";
+    return enqueue(what, kind, [shape](TKolvaro::Server_ptr s) {
+        const auto x1 = CORBA::Short(shape.x1), y1 = CORBA::Short(shape.y1);
+        const auto x2 = CORBA::Short(shape.x2), y2 = CORBA::Short(shape.y2);
+        const char* o = shape.owner.c_str();
+        switch (shape.code) {
+        case 1:
+            return s->PaintPoint(x1, y1, o);
+        case 2:
+            return s->PaintLine(x1, y1, x2, y2, o);
+        case 3:
+            return s->PaintRect(x1, y1, x2, y2, o);
+        case 4:
+            return s->PaintCirc(x1, y1, x2, y2, o);
+        case 5:
+            return s->PaintFill(x1, y1, o);
+        }
+    });
+}
+
+void CorbaServerLink::draw(Shape shape) {
+    shape.serial = send(shape, Kind::Draw);
+    if (!shape.serial)
+        return;
+    if (unechoed_.size() == options_.maxQueued)
+        unechoed_.pop_front();
+    unechoed_.push_back(std::move(shape));
+}
+
+void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    const Shape seen{0, code, x1, y1, x2, y2, owner};
+    const auto at = std::find_if(unechoed_.begin(), unechoed_.end(), [&](const Shape& s) {
+        return s.code == seen.code && s.x1 == seen.x1 && s.y1 == seen.y1 && s.x2 == seen.x2 &&
+               s.y2 == seen.y2 && s.owner == seen.owner;
+    });
+    if (at != unechoed_.end())
+        unechoed_.erase(at);
+}
+
 void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
-    enqueue("send the point to the server", Kind::Draw,
-            [=](TKolvaro::Server_ptr s) { s->PaintPoint(low16(x), low16(y), owner.c_str()); });
+    draw(shape(1, x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::paintLine(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the line to the server", Kind::Draw, [=](TKolvaro::Server_ptr s) {
-        s->PaintLine(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
-    });
+    draw(shape(2, x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintRect(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the rectangle to the server", Kind::Draw, [=](TKolvaro::Server_ptr s) {
-        s->PaintRect(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
-    });
+    draw(shape(3, x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the circle to the server", Kind::Draw, [=](TKolvaro::Server_ptr s) {
-        s->PaintCirc(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
-    });
+    draw(shape(4, x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintFill(int x, int y, const std::string& owner) {
-    enqueue("send the fill to the server", Kind::Draw,
-            [=](TKolvaro::Server_ptr s) { s->PaintFill(low16(x), low16(y), owner.c_str()); });
+    draw(shape(5, x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::clearAll(const std::string& owner) {
@@ -279,21 +342,8 @@ void CorbaServerLink::logout(const std::string& name) {
 }
 
 void CorbaServerLink::resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the area of " + owner + " again", Kind::Restore, [=](TKolvaro::Server_ptr s) {
-        const char* o = owner.c_str();
-        switch (code) {
-        case 1:
-            return s->PaintPoint(low16(x1), low16(y1), o);
-        case 2:
-            return s->PaintLine(low16(x1), low16(y1), low16(x2), low16(y2), o);
-        case 3:
-            return s->PaintRect(low16(x1), low16(y1), low16(x2), low16(y2), o);
-        case 4:
-            return s->PaintCirc(low16(x1), low16(y1), low16(x2), low16(y2), o);
-        case 5:
-            return s->PaintFill(low16(x1), low16(y1), o);
-        }
-    });
+    if (code >= 1 && code <= 5)
+        send(shape(code, x1, y1, x2, y2, owner), Kind::Restore);
 }
 
 void CorbaServerLink::afterQueuedCalls(std::function<void()> then) {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 
 class QObject;
@@ -56,6 +58,7 @@ public:
     void loadArea(const std::string& name, const std::string& owner) override;
     void logout(const std::string& name) override;
     void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
+    void echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
     void sendTxt(const std::string& text, const std::string& recipient, const std::string& sender,
                  Done done) override;
 
@@ -71,12 +74,13 @@ public:
         SessionHeld,  // the server still knows this client: send what was kept, except
                       // a call that may have arrived already
         ServerForgot, // a new login: areas are loaded and the own area sent again by
-                      // `restore`; the user's strokes follow
+                      // `restore`; then the strokes on the area of `own` that
+                      // were never echoed, then what was kept
         Discard,      // another name: drop what was kept
     };
     // Starts the queue again. Calls made inside `restore` go out before the
     // kept ones. Window thread only.
-    void resume(Resume how, const std::function<void()>& restore = {});
+    void resume(Resume how, const std::function<void()>& restore = {}, const std::string& own = {});
 
     // Sends what is queued within the flush bound, abandons a SendTxt still
     // waiting for its reader, and stops delivering to the window thread.
@@ -87,7 +91,18 @@ private:
     struct Shared;
     enum class Kind { Draw, Load, Restore, Logout, Marker };
     using Call = std::function<void(TKolvaro::Server_ptr)>;
-    void enqueue(std::string what, Kind kind, Call call);
+    // A shape as sent, with the serial of its call (0 before it is queued).
+    struct Shape {
+        std::uint64_t serial;
+        int code;
+        int x1, y1, x2, y2;
+        std::string owner;
+    };
+    static Shape shape(int code, int x1, int y1, int x2, int y2, const std::string& owner);
+    std::uint64_t send(const Shape& shape, Kind kind);
+    void draw(Shape shape);
+    // The call's serial, or 0 when it was refused.
+    std::uint64_t enqueue(std::string what, Kind kind, Call call);
     static void pump(const std::shared_ptr<Shared>& shared);
 
     std::shared_ptr<Shared> shared_;
@@ -95,6 +110,8 @@ private:
     std::unique_ptr<SerialWorker> sendWorker_;
     Options options_;
     std::function<void()> onTrouble_;
+    // Window thread: the user's strokes sent and not yet echoed, oldest first.
+    std::deque<Shape> unechoed_;
 };
 
 } // namespace kolvaro

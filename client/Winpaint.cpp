@@ -353,6 +353,8 @@ void TWinClient::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std:
     if (!PaintRecord::validCode(code))
         return;
     const PaintRecord shape = PaintRecord::fromCode(code, x1, y1, x2, y2);
+    if (link_)
+        link_->echoed(code, x1, y1, x2, y2, owner);
     for (TClientArea* area : areas()) {
         if (area->caption() == owner)
             area->DrawShape(shape);

@@ -188,7 +188,9 @@ TEST(CorbaServerLink, LostServerKeepsTheCallsAndSendsThemAfterTheRestore) {
     link->setTroubleHandler([&] { ++troubles; });
     link->setFailureHandler([&](const std::string& what) { failures.push_back(what); });
     link->paintPoint(1, 1, "Ann");
+    link->paintPoint(2, 2, "Ann");
     drain(*link);
+    link->echoed(1, 1, 1, 0, 0, "Ann"); // the second never came back
 
     world->killServer();
     link->loadArea("Ann", "Old");
@@ -197,16 +199,20 @@ TEST(CorbaServerLink, LostServerKeepsTheCallsAndSendsThemAfterTheRestore) {
     ASSERT_TRUE(pumpUntil([&] { return troubles == 1; }));
 
     world->startServer();
-    // The restore goes first; a load kept from before it is dropped.
-    link->resume(CorbaServerLink::Resume::ServerForgot, [&] {
-        link->resend(3, 7, 8, 9, 10, "Ann");
-        link->loadArea("Ann", "Bob");
-    });
+    // The restore goes first, then the own stroke that was never echoed,
+    // then what was kept; a load kept from before the restore is dropped.
+    link->resume(
+        CorbaServerLink::Resume::ServerForgot,
+        [&] {
+            link->resend(3, 7, 8, 9, 10, "Ann");
+            link->loadArea("Ann", "Bob");
+        },
+        "Ann");
     drain(*link);
     EXPECT_EQ(world->server->lines(),
               (std::vector<std::string>{"ready", "PaintRect 7 8 9 10 Ann", "LoadArea Ann Bob",
-                                        "PaintLine 0 0 0 0 Ann", "PaintLine 1 1 1 1 Ann",
-                                        "PaintLine 2 2 2 2 Ann"}));
+                                        "PaintPoint 2 2 Ann", "PaintLine 0 0 0 0 Ann",
+                                        "PaintLine 1 1 1 1 Ann", "PaintLine 2 2 2 2 Ann"}));
     EXPECT_EQ(troubles, 1);
     EXPECT_TRUE(failures.empty());
 }
