@@ -6,8 +6,8 @@
 #include <QMetaObject>
 #include <QObject>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -259,8 +259,12 @@ CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, 
                                               const std::string& owner) {
     // As the echo will carry it: 16 bits, and no second corner for points and fills.
     const bool onePoint = code == 1 || code == 5;
-    return {0,    code, low16(x1), low16(y1), onePoint ? 0 : low16(x2), onePoint ? 0 : low16(y2),
-            owner};
+    Shape s{0, code, low16(x1), low16(y1), 0, 0, owner};
+    if (!onePoint) {
+        s.x2 = low16(x2);
+        s.y2 = low16(y2);
+    }
+    return s;
 }
 
 std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {

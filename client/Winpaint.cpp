@@ -15,11 +15,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
-
-#include <QThread>
 
 #include <stdexcept>
 #include <thread>
@@ -401,6 +400,9 @@ void TWinClient::AreaClosed(TClientArea& area) {
 }
 
 template <typename Work> void TWinClient::onWindowThread(Work work) {
+    // A window thread that falls far behind makes the callbacks wait, so the
+    // backlog stays at the server, which drops a client stuck for long; the
+    // session is then restored by logging in again.
     if (QThread::currentThread() != thread()) {
         while (backlog_.load() >= maxBacklog && !closing_.load())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
