@@ -7,13 +7,16 @@
 #include "CorbaServerLink.h"
 #include "Helper.h"
 #include "Loginclient.h"
+#include "SessionMonitor.h"
 #include "Winpaint.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace kolvaro {
 
@@ -45,6 +48,11 @@ ClientApp::ClientApp(int argc, char** argv) {
     sending_->setObjectName(QStringLiteral("SendingLabel"));
     sending_->hide();
     window_->statusBar()->addPermanentWidget(sending_);
+    // Says when the session with the server is lost and when it is back.
+    session_ = new QLabel(window_.get());
+    session_->setObjectName(QStringLiteral("SessionLabel"));
+    session_->hide();
+    window_->statusBar()->addPermanentWidget(session_);
 
     window_->setHooks({
         .firstShow = [this] { runLogin(); },
@@ -56,6 +64,7 @@ ClientApp::ClientApp(int argc, char** argv) {
 
 ClientApp::~ClientApp() {
     shutdown();
+    monitor_.reset();
     // The dialogs are children of the window; let them go first.
     about_.reset();
     sender_.reset();
@@ -70,12 +79,35 @@ void ClientApp::show() {
     window_->show();
 }
 
-void ClientApp::runLogin() {
+void ClientApp::runLogin(const std::string& before) {
     const bool entered = login_->exec() == QDialog::Accepted;
+    if (link_) {
+        // The dialog came back because someone else took the name.
+        if (!entered) {
+            window_->close();
+            return;
+        }
+        if (window_->ownName() == before) {
+            link_->resume(
+                CorbaServerLink::Resume::ServerForgot,
+                [this] { window_->restoreSession(window_->allCount()); }, before);
+        } else {
+            window_->closeAreas();
+            link_->resume(CorbaServerLink::Resume::Discard);
+            window_->startWork(checkedOwners());
+        }
+        sessionBack(true);
+        startMonitor();
+        return;
+    }
     link_ = orb_->makeServerLink(window_.get()); // null unless a name was registered
     if (link_) {
         link_->setFailureHandler(
             [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
+        link_->setTroubleHandler([this] {
+            if (monitor_)
+                monitor_->checkNow();
+        });
         window_->setServerLink(link_.get());
     }
     if (!entered) {
@@ -86,10 +118,82 @@ void ClientApp::runLogin() {
     }
     if (!link_)
         return;
+    window_->startWork(checkedOwners());
+    startMonitor();
+}
+
+std::vector<std::string> ClientApp::checkedOwners() const {
     std::vector<std::string> owners;
     for (const QString& name : login_->checkedNames())
         owners.push_back(name.toStdString());
-    window_->startWork(owners);
+    return owners;
+}
+
+void ClientApp::startMonitor() {
+    if (!monitor_) {
+        THelper* servant = &window_->servant();
+        SessionMonitor::Hooks hooks;
+        hooks.lost = [this](const std::string& reason) {
+            sessionLost();
+            session_->setToolTip(QString::fromStdString(reason));
+        };
+        hooks.held = [this] {
+            if (link_->stopped())
+                link_->resume(CorbaServerLink::Resume::SessionHeld);
+            sessionBack();
+        };
+        hooks.registered = [this](int count) {
+            link_->resume(
+                CorbaServerLink::Resume::ServerForgot,
+                [this, count] { window_->restoreSession(count); }, window_->ownName());
+            sessionBack(true);
+        };
+        hooks.taken = [this] { nameTaken(); };
+        monitor_ = std::make_unique<SessionMonitor>(
+            [this, servant](std::function<void(SessionMonitor::Check)> done) {
+                orb_->checkSession(
+                    window_->ownName(), [servant] { return servant->Probes(); }, std::move(done));
+            },
+            std::move(hooks), SessionMonitor::Timing{});
+    }
+    monitor_->start();
+}
+
+void ClientApp::showSession(const QString& text) {
+    session_->setText(text);
+    session_->setVisible(!text.isEmpty());
+    if (text.isEmpty())
+        session_->setToolTip({});
+    emit sessionChanged(text);
+}
+
+void ClientApp::sessionLost() {
+    showSession(QStringLiteral("Server lost \u2014 reconnecting..."));
+}
+
+void ClientApp::sessionBack(bool always) {
+    if (session_->isHidden() && !always)
+        return;
+    const QString back = QStringLiteral("Connected again");
+    showSession(back);
+    QTimer::singleShot(5000, session_, [this, back] {
+        if (session_->text() == back)
+            showSession({});
+    });
+}
+
+void ClientApp::nameTaken() {
+    showSession(
+        QStringLiteral("Logged out: %1 is taken").arg(QString::fromStdString(window_->ownName())));
+    // Nothing kept may reach the area of whoever has the name now, and
+    // closing the window must not log them out.
+    link_->resume(CorbaServerLink::Resume::Discard);
+    const std::string name = window_->ownName();
+    window_->forgetOwnName();
+    // Asking once more brings the dialog up with the usual refusal.
+    login_->Name->setText(QString::fromStdString(name));
+    QTimer::singleShot(0, login_.get(), [this] { login_->RegistrationClick(); });
+    runLogin(name);
 }
 
 void ClientApp::sendMessage() {
@@ -127,9 +231,14 @@ void ClientApp::reportFailure(const QString& what) {
 }
 
 bool ClientApp::shutdown() {
+    if (shutdownResult_)
+        return *shutdownResult_;
+    if (monitor_)
+        monitor_->stop();
     if (link_)
         link_->shutdown();
-    return !orb_ || orb_->shutdown();
+    shutdownResult_ = !orb_ || orb_->shutdown();
+    return *shutdownResult_;
 }
 
 } // namespace kolvaro

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QLabel;
 class TAbout;
@@ -17,6 +18,7 @@ namespace kolvaro {
 
 class ClientOrb;
 class CorbaServerLink;
+class SessionMonitor;
 
 // The client program: the four forms, made in the order the program has
 // always made them, and the wiring between them and the ORB side. main()
@@ -38,11 +40,22 @@ public:
     // Logs nothing out by itself (closing the window does); ends the link and
     // the ORB. False when the ORB could not end in time: a callback is still
     // stuck with a person, so the process should not run its static
-    // destructors under it. Idempotent.
+    // destructors under it. Idempotent: later calls give the first answer.
     bool shutdown();
 
+signals:
+    // The status text about the connection changed (empty: hidden).
+    void sessionChanged(const QString& text);
+
 private:
-    void runLogin();
+    // `before`: the name this client had until someone else took it.
+    void runLogin(const std::string& before = {});
+    std::vector<std::string> checkedOwners() const;
+    void startMonitor();
+    void sessionLost();
+    void sessionBack(bool always = false);
+    void showSession(const QString& text);
+    void nameTaken();
     void sendMessage();
     void messageFinished(const QString& recipient, const std::optional<std::string>& error);
     void reportFailure(const QString& what);
@@ -53,8 +66,11 @@ private:
     std::unique_ptr<TAbout> about_;
     std::unique_ptr<ClientOrb> orb_;
     std::unique_ptr<CorbaServerLink> link_;
+    std::unique_ptr<SessionMonitor> monitor_;
     QLabel* sending_ = nullptr;
+    QLabel* session_ = nullptr;
     int messagesInFlight_ = 0;
+    std::optional<bool> shutdownResult_;
 };
 
 } // namespace kolvaro

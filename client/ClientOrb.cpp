@@ -30,9 +30,11 @@ struct ClientOrb::Shared {
     std::chrono::milliseconds callTimeout{};
 
     std::mutex mutex;
-    TKolvaro::Server_var server; // guarded by mutex once found
-    bool loggedIn = false;       // guarded by mutex
-    bool ended = false;          // guarded by mutex
+    TKolvaro::Server_var server;   // guarded by mutex once found
+    TKolvaro::Server_var checkRef; // check calls only, with a timeout of its own
+    std::chrono::milliseconds checkTimeout{};
+    bool loggedIn = false; // guarded by mutex
+    bool ended = false;    // guarded by mutex
 
     QObject* context = nullptr;
     std::mutex deliverMutex;
@@ -60,6 +62,7 @@ ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QO
     shared_->servant = callback;
     shared_->context = context;
     shared_->callTimeout = options.callTimeout;
+    shared_->checkTimeout = options.checkTimeout;
 }
 
 ClientOrb::~ClientOrb() {
@@ -179,6 +182,7 @@ LoginOutcome ClientOrb::login(Shared& s, const std::string& name) {
         // Look for the server afresh next time: it may have moved or restarted.
         std::lock_guard lock(s.mutex);
         s.server = TKolvaro::Server::_nil();
+        s.checkRef = TKolvaro::Server::_nil();
         return LoginOutcome::failed(QString::fromStdString(sentence));
     }
 }
@@ -192,6 +196,53 @@ void ClientOrb::registerName(const QString& name, std::function<void(LoginOutcom
         done(LoginOutcome::failed(QStringLiteral("Could not log in: the program is ending")));
 }
 
+ClientOrb::SessionCheck ClientOrb::check(Shared& s, const std::string& name,
+                                         const std::function<unsigned long()>& probes) {
+    SessionCheck out;
+    try {
+        findServer(s);
+        TKolvaro::Server_var ref;
+        {
+            std::lock_guard lock(s.mutex);
+            if (CORBA::is_nil(s.checkRef.in())) {
+                // A proxy of its own: a call timeout belongs to the proxy.
+                CORBA::String_var ior = s.orb->object_to_string(s.server.in());
+                CORBA::Object_var obj = s.orb->string_to_object(ior.in());
+                s.checkRef = TKolvaro::Server::_unchecked_narrow(obj.in());
+                omniORB::setClientCallTimeout(s.checkRef.in(),
+                                              static_cast<CORBA::ULong>(s.checkTimeout.count()));
+                retryOnStaleConnections(s.checkRef.in());
+            }
+            ref = TKolvaro::Server::_duplicate(s.checkRef.in());
+        }
+        const unsigned long before = probes();
+        const CORBA::Long result = ref->Login(name.c_str(), s.callbackRef.in());
+        if (result != -1) {
+            out.answer = SessionCheck::Answer::Registered;
+            out.count = result;
+        } else {
+            out.answer =
+                probes() != before ? SessionCheck::Answer::Held : SessionCheck::Answer::HeldByOther;
+        }
+    } catch (...) {
+        out.reason = failureSentence("reach the server");
+        std::lock_guard lock(s.mutex);
+        s.server = TKolvaro::Server::_nil();
+        s.checkRef = TKolvaro::Server::_nil();
+    }
+    return out;
+}
+
+void ClientOrb::checkSession(const std::string& name, std::function<unsigned long()> probes,
+                             std::function<void(SessionCheck)> done) {
+    auto task = [shared = shared_, name, probes = std::move(probes), done] {
+        SessionCheck outcome = check(*shared, name, probes);
+        shared->deliver([done, outcome] { done(outcome); });
+    };
+    if (worker_)
+        worker_->post(std::move(task));
+}
+
 std::unique_ptr<CorbaServerLink> ClientOrb::makeServerLink(QObject* context) {
     std::lock_guard lock(shared_->mutex);
     if (!shared_->loggedIn || shared_->ended || CORBA::is_nil(shared_->server.in()))
@@ -203,8 +254,10 @@ std::unique_ptr<CorbaServerLink> ClientOrb::makeServerLink(QObject* context) {
 }
 
 bool ClientOrb::shutdown() {
+    // Later calls keep the first answer: only the first one knows whether a
+    // thread was let go inside the ORB.
     if (!worker_)
-        return true;
+        return endedCleanly_;
     bool clean = worker_->finish(options_.shutdownBound);
     worker_.reset();
     {
@@ -216,6 +269,7 @@ bool ClientOrb::shutdown() {
         std::lock_guard lock(shared_->mutex);
         shared_->ended = true;
         shared_->server = TKolvaro::Server::_nil();
+        shared_->checkRef = TKolvaro::Server::_nil();
         // The login thread has ended (or been let go); if it was let go it
         // still owns the ORB and the ORB is left to the process's end.
         if (clean) {
@@ -223,6 +277,7 @@ bool ClientOrb::shutdown() {
             orb = shared_->orb._retn();
         }
     }
+    endedCleanly_ = clean;
     if (CORBA::is_nil(orb.in()))
         return clean;
     // destroy() waits for every callback in progress, and one may be waiting
@@ -237,7 +292,8 @@ bool ClientOrb::shutdown() {
         }
         ended->set_value();
     }).detach();
-    return endedFuture.wait_for(options_.shutdownBound) == std::future_status::ready && clean;
+    endedCleanly_ = endedFuture.wait_for(options_.shutdownBound) == std::future_status::ready;
+    return endedCleanly_;
 }
 
 } // namespace kolvaro

@@ -35,7 +35,23 @@ public:
         // Bounds Login, and each later call through the link it makes.
         std::chrono::milliseconds callTimeout{20000};
         // How long shutdown() waits for the ORB to end.
-        std::chrono::milliseconds shutdownBound{3000};
+        std::chrono::milliseconds shutdownBound{2000};
+        // Bounds each checkSession call: a server that does not answer within
+        // it counts as out of reach for that check.
+        std::chrono::milliseconds checkTimeout{4000};
+    };
+
+    // What Login under the name this client registered answers now.
+    struct SessionCheck {
+        enum class Answer {
+            Unreachable, // the call failed: reason says why
+            Held,        // refused, and the server asked this client: all is well
+            HeldByOther, // refused without asking this client: someone else has the name
+            Registered,  // accepted: the session had ended, this is a new one
+        };
+        Answer answer = Answer::Unreachable;
+        int count = 0; // Registered: the number of users now logged in
+        std::string reason;
     };
 
     // argv is copied: the ORB consumes its options from the copy and leaves
@@ -46,6 +62,13 @@ public:
     ~ClientOrb() override;
 
     void registerName(const QString& name, std::function<void(LoginOutcome)> done) override;
+
+    // Asks Login again under `name` with the same callback object; invisible
+    // to everybody while the session holds. `probes` reads how often the
+    // server has checked the callback object (THelper::Probes). done runs on
+    // the thread of the context.
+    void checkSession(const std::string& name, std::function<unsigned long()> probes,
+                      std::function<void(SessionCheck)> done);
 
     // After a successful registerName: the link the windows use for every
     // later call, reporting on the thread of `context`. Null before.
@@ -59,12 +82,15 @@ public:
 private:
     struct Shared;
     static LoginOutcome login(Shared& s, const std::string& name);
+    static SessionCheck check(Shared& s, const std::string& name,
+                              const std::function<unsigned long()>& probes);
     static void startOrb(Shared& s);
     static void findServer(Shared& s);
 
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<SerialWorker> worker_;
     Options options_;
+    bool endedCleanly_ = true;
 };
 
 } // namespace kolvaro

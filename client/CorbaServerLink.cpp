@@ -7,7 +7,11 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include <algorithm>
+#include <cstdint>
+#include <deque>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace kolvaro {
@@ -20,6 +24,26 @@ struct CorbaServerLink::Shared {
     TKolvaro::Server_var sendRef; // made on the send thread at first use
     QObject* context = nullptr;
 
+    struct Pending {
+        std::string what;
+        Kind kind;
+        Call call;
+        bool mayHaveArrived = false; // it failed after it was sent
+        std::uint64_t serial = 0;
+    };
+    std::mutex queueMutex;
+    std::deque<Pending> queue; // guarded by queueMutex, as are the ones below
+    bool pumping = false;      // a pump is posted or running
+    bool holding = false;      // stopped for a lost session until resume()
+    std::uint64_t serials = 0;
+    std::uint64_t inFlight = 0; // the serial of the call being made, 0 for none
+
+    // The front of the queue if it is the call `serial`: resume() may have
+    // taken it away while it was being made.
+    Pending* front(std::uint64_t serial) {
+        return !queue.empty() && queue.front().serial == serial ? &queue.front() : nullptr;
+    }
+
     std::mutex deliverMutex;
     bool delivering = true; // guarded by deliverMutex
 
@@ -27,6 +51,7 @@ struct CorbaServerLink::Shared {
     // delivery before it touches the link.
     bool linkAlive = true;
     CorbaServerLink* link = nullptr;
+    bool refusing = false; // a stroke was refused for a full queue
 
     // Draw thread only: a failure has been reported and no call has
     // succeeded since.
@@ -45,6 +70,13 @@ CORBA::Short low16(int v) {
     return static_cast<CORBA::Short>(v);
 }
 
+// The session may be over: the server went, hangs, or forgot this client
+// (it answers a dropped client's LoadArea with TRANSIENT).
+bool sessionTrouble(const CORBA::SystemException& e) {
+    return CORBA::TRANSIENT::_downcast(&e) || CORBA::COMM_FAILURE::_downcast(&e) ||
+           CORBA::OBJECT_NOT_EXIST::_downcast(&e) || CORBA::TIMEOUT::_downcast(&e);
+}
+
 } // namespace
 
 CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server, QObject* context)
@@ -60,6 +92,7 @@ CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server
     shared_->link = this;
     omniORB::setClientCallTimeout(shared_->drawRef.in(),
                                   static_cast<CORBA::ULong>(options.callTimeout.count()));
+    retryOnStaleConnections(shared_->drawRef.in());
 }
 
 CorbaServerLink::~CorbaServerLink() {
@@ -71,6 +104,11 @@ void CorbaServerLink::shutdown() {
     if (!drawWorker_)
         return;
     drawWorker_->finish(options_.flushBound);
+    {
+        // What has not gone out by now stays unsent.
+        std::lock_guard lock(shared_->queueMutex);
+        shared_->holding = true;
+    }
     // A message may wait for its reader for ever; nobody is left to tell.
     sendWorker_->finish(std::chrono::milliseconds(0));
     {
@@ -81,71 +119,245 @@ void CorbaServerLink::shutdown() {
     sendWorker_.reset();
 }
 
-void CorbaServerLink::enqueue(std::string what, Call call) {
+bool CorbaServerLink::stopped() const {
+    std::lock_guard lock(shared_->queueMutex);
+    return shared_->holding;
+}
+
+std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
     if (!drawWorker_)
-        return;
-    drawWorker_->post([shared = shared_, what = std::move(what), call = std::move(call)] {
-        try {
-            call(shared->drawRef.in());
-            shared->failing = false;
-        } catch (...) {
-            std::string sentence = failureSentence(what);
-            if (std::exchange(shared->failing, true))
+        return 0;
+    bool start = false;
+    std::uint64_t serial = 0;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        if (kind == Kind::Draw && shared_->queue.size() >= options_.maxQueued) {
+            if (!std::exchange(shared_->refusing, true))
+                reportFailure("Could not " + what + ": " + std::to_string(shared_->queue.size()) +
+                              " calls are still waiting for the server; drawing is refused "
+                              "until they have gone out");
+            return 0;
+        }
+        if (kind == Kind::Draw)
+            shared_->refusing = false;
+        serial = ++shared_->serials;
+        shared_->queue.push_back({std::move(what), kind, std::move(call), false, serial});
+        start = !shared_->holding && !std::exchange(shared_->pumping, true);
+    }
+    if (start)
+        drawWorker_->post([shared = shared_] { pump(shared); });
+    return serial;
+}
+
+void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
+    for (;;) {
+        Shared::Pending next;
+        {
+            std::lock_guard lock(shared->queueMutex);
+            if (shared->holding || shared->queue.empty()) {
+                shared->pumping = false;
                 return;
-            shared->deliver([shared, sentence] {
+            }
+            next = shared->queue.front();
+            shared->inFlight = next.serial;
+        }
+        std::optional<std::string> failed;
+        try {
+            next.call(shared->drawRef.in());
+            shared->failing = false;
+        } catch (const CORBA::SystemException& e) {
+            if (sessionTrouble(e)) {
+                {
+                    std::lock_guard lock(shared->queueMutex);
+                    shared->holding = true;
+                    shared->pumping = false;
+                    shared->inFlight = 0;
+                    if (auto* failed = shared->front(next.serial))
+                        failed->mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
+                }
+                shared->deliver([shared] {
+                    if (shared->linkAlive && shared->link->onTrouble_)
+                        shared->link->onTrouble_();
+                });
+                return;
+            }
+            failed = failureSentence(next.what);
+        } catch (...) {
+            failed = failureSentence(next.what);
+        }
+        {
+            std::lock_guard lock(shared->queueMutex);
+            shared->inFlight = 0;
+            if (shared->front(next.serial))
+                shared->queue.pop_front();
+        }
+        if (failed && !std::exchange(shared->failing, true))
+            shared->deliver([shared, sentence = *failed] {
                 if (shared->linkAlive)
                     shared->link->reportFailure(sentence);
             });
+    }
+}
+
+void CorbaServerLink::resume(Resume how, const std::function<void()>& restore,
+                             const std::string& own) {
+    if (!drawWorker_)
+        return;
+    std::deque<Shared::Pending> kept;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        if (!shared_->holding && how == Resume::SessionHeld)
+            return;
+        shared_->holding = true; // until the kept calls are back behind the restore
+        kept.swap(shared_->queue);
+        // A call being made has its outcome already on its way.
+        if (!kept.empty() && kept.front().serial == shared_->inFlight)
+            kept.pop_front();
+    }
+    std::erase_if(kept, [how](const Shared::Pending& p) {
+        switch (how) {
+        case Resume::SessionHeld:
+            return p.mayHaveArrived;
+        case Resume::ServerForgot:
+            // The restore loads every area and sends the own one again.
+            return p.kind == Kind::Load || p.kind == Kind::Restore;
+        case Resume::Discard:
+            return p.kind != Kind::Marker && p.kind != Kind::Logout;
+        }
+        return false;
+    });
+    if (restore)
+        restore();
+    if (how == Resume::Discard)
+        unechoed_.clear();
+    if (how == Resume::ServerForgot) {
+        // Own strokes the server took but never echoed went with the old
+        // session; they follow the restore, before what was kept.
+        std::deque<Shape> sent;
+        sent.swap(unechoed_);
+        for (Shape& shape : sent) {
+            const bool isKept = std::any_of(
+                kept.begin(), kept.end(), [&](const auto& p) { return p.serial == shape.serial; });
+            if (isKept)
+                unechoed_.push_back(std::move(shape));
+            else if (shape.owner == own)
+                draw(std::move(shape));
+        }
+    }
+    bool start = false;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        for (auto& p : kept)
+            shared_->queue.push_back(std::move(p));
+        shared_->holding = false;
+        start = !shared_->queue.empty() && !std::exchange(shared_->pumping, true);
+    }
+    if (start)
+        drawWorker_->post([shared = shared_] { pump(shared); });
+}
+
+CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, int y2,
+                                              const std::string& owner) {
+    // As the echo will carry it: 16 bits, and no second corner for points and fills.
+    const bool onePoint = code == 1 || code == 5;
+    Shape s{0, code, low16(x1), low16(y1), 0, 0, owner};
+    if (!onePoint) {
+        s.x2 = low16(x2);
+        s.y2 = low16(y2);
+    }
+    return s;
+}
+
+std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {
+    static const char* const names[] = {"", "point", "line", "rectangle", "circle", "fill"};
+    const std::string what = kind == Kind::Restore
+                                 ? "send the area of " + shape.owner + " again"
+                                 : std::string("send the ") + names[shape.code] + " to the server";
+    return enqueue(what, kind, [shape](TKolvaro::Server_ptr s) {
+        const auto x1 = CORBA::Short(shape.x1), y1 = CORBA::Short(shape.y1);
+        const auto x2 = CORBA::Short(shape.x2), y2 = CORBA::Short(shape.y2);
+        const char* o = shape.owner.c_str();
+        switch (shape.code) {
+        case 1:
+            return s->PaintPoint(x1, y1, o);
+        case 2:
+            return s->PaintLine(x1, y1, x2, y2, o);
+        case 3:
+            return s->PaintRect(x1, y1, x2, y2, o);
+        case 4:
+            return s->PaintCirc(x1, y1, x2, y2, o);
+        case 5:
+            return s->PaintFill(x1, y1, o);
         }
     });
 }
 
+void CorbaServerLink::draw(Shape shape) {
+    shape.serial = send(shape, Kind::Draw);
+    if (!shape.serial)
+        return;
+    if (unechoed_.size() == options_.maxQueued)
+        unechoed_.pop_front();
+    unechoed_.push_back(std::move(shape));
+}
+
+void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    const Shape seen{0, code, x1, y1, x2, y2, owner};
+    const auto at = std::find_if(unechoed_.begin(), unechoed_.end(), [&](const Shape& s) {
+        return s.code == seen.code && s.x1 == seen.x1 && s.y1 == seen.y1 && s.x2 == seen.x2 &&
+               s.y2 == seen.y2 && s.owner == seen.owner;
+    });
+    if (at != unechoed_.end())
+        unechoed_.erase(at);
+}
+
 void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
-    enqueue("send the point to the server",
-            [=](TKolvaro::Server_ptr s) { s->PaintPoint(low16(x), low16(y), owner.c_str()); });
+    draw(shape(1, x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::paintLine(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the line to the server", [=](TKolvaro::Server_ptr s) {
-        s->PaintLine(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
-    });
+    draw(shape(2, x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintRect(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the rectangle to the server", [=](TKolvaro::Server_ptr s) {
-        s->PaintRect(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
-    });
+    draw(shape(3, x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) {
-    enqueue("send the circle to the server", [=](TKolvaro::Server_ptr s) {
-        s->PaintCirc(low16(x1), low16(y1), low16(x2), low16(y2), owner.c_str());
-    });
+    draw(shape(4, x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintFill(int x, int y, const std::string& owner) {
-    enqueue("send the fill to the server",
-            [=](TKolvaro::Server_ptr s) { s->PaintFill(low16(x), low16(y), owner.c_str()); });
+    draw(shape(5, x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::clearAll(const std::string& owner) {
-    enqueue("clear the area of " + owner + " at the server",
+    enqueue("clear the area of " + owner + " at the server", Kind::Draw,
             [=](TKolvaro::Server_ptr s) { s->ClearAll(owner.c_str()); });
 }
 
 void CorbaServerLink::loadArea(const std::string& name, const std::string& owner) {
-    enqueue("load the area of " + owner + " from the server",
+    enqueue("load the area of " + owner + " from the server", Kind::Load,
             [=](TKolvaro::Server_ptr s) { s->LoadArea(name.c_str(), owner.c_str()); });
 }
 
 void CorbaServerLink::logout(const std::string& name) {
-    enqueue("log out from the server", [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
+    enqueue("log out from the server", Kind::Logout,
+            [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
+}
+
+void CorbaServerLink::resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    if (code >= 1 && code <= 5)
+        send(shape(code, x1, y1, x2, y2, owner), Kind::Restore);
 }
 
 void CorbaServerLink::afterQueuedCalls(std::function<void()> then) {
-    if (!drawWorker_)
-        return;
-    drawWorker_->post([shared = shared_, then = std::move(then)] { shared->deliver(then); });
+    enqueue(
+        "", Kind::Marker,
+        [shared = std::weak_ptr<Shared>(shared_), then = std::move(then)](TKolvaro::Server_ptr) {
+            if (auto s = shared.lock())
+                s->deliver(then);
+        });
 }
 
 void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipient,

@@ -58,7 +58,16 @@ void THelper::AddNewClient(const char* name) {
 }
 
 void THelper::PrintClient(const char* name) {
-    AddName(text(name));
+    // A login after a lost session lists again the names already known.
+    const std::string n = text(name);
+    std::lock_guard lock(namesMutex_);
+    if (std::find(knownNames_.begin(), knownNames_.end(), n) == knownNames_.end())
+        knownNames_.push_back(n);
+}
+
+CORBA::Boolean THelper::_non_existent() {
+    ++probes_;
+    return false;
 }
 
 void THelper::PrintTxt(const char* message, const char* sender) {

@@ -2,6 +2,7 @@
 
 #include "TKolvaro.hh"
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string>
@@ -26,6 +27,12 @@ public:
     void RemoveName(const std::string& name);
     void FreeNames();
     std::size_t NameCount() const;
+
+    // How often the server has asked whether this object exists. It asks the
+    // holder of a name at each Login under that name, so a refused Login that
+    // raised this count was refused because this client holds the name.
+    unsigned long Probes() const { return probes_.load(); }
+    CORBA::Boolean _non_existent() override;
 
     void AddNewClient(const char* name) override;
     void PrintClient(const char* name) override;
@@ -52,4 +59,6 @@ private:
     // PrintClient arrives while the window thread waits in Login.
     mutable std::mutex namesMutex_;
     std::vector<std::string> knownNames_;
+
+    std::atomic<unsigned long> probes_{0};
 };

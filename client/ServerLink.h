@@ -23,6 +23,13 @@ public:
     virtual void clearAll(const std::string& owner) = 0;
     virtual void loadArea(const std::string& name, const std::string& owner) = 0;
     virtual void logout(const std::string& name) = 0;
+    // A shape of the user's own area sent again after a new login (code:
+    // kind + 1); unlike the user's strokes it is never refused for a full queue.
+    virtual void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) = 0;
+    // The server relayed this shape to this client; it may be the echo of
+    // one the user drew.
+    virtual void echoed(int /*code*/, int /*x1*/, int /*y1*/, int /*x2*/, int /*y2*/,
+                        const std::string& /*owner*/) {}
 
     // Returns at once; done runs on the window thread when the recipient has
     // read the message (nullopt) or the call failed (the reason).

@@ -18,12 +18,14 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 TWinClient* WinClient = nullptr;
@@ -107,6 +109,7 @@ TWinClient::TWinClient(ServerLink* link, QWidget* parent)
 }
 
 TWinClient::~TWinClient() {
+    closing_ = true; // a callback waiting for room in the backlog gives up
     // Callbacks still arriving find no window; the ORB may hold the servant
     // a while longer, so it goes when its last reference does.
     servant_->detach();
@@ -335,10 +338,42 @@ void TWinClient::startWork(const std::vector<std::string>& owners) {
     applyCountPanels();
 }
 
+void TWinClient::restoreSession(int count) {
+    allCount_ = count;
+    std::vector<PaintRecord> own;
+    for (TClientArea* area : areas()) {
+        if (area->caption() == ownName_)
+            own = area->history();
+        area->ClearSurface();
+        area->ClearShapes();
+    }
+    // The server's copy of the own area ended with the old session; the
+    // echoes of these rebuild the local one, so nothing is doubled.
+    for (const PaintRecord& s : own)
+        link_->resend(static_cast<int>(s.kind) + 1, s.x1, s.y1, s.x2, s.y2, ownName_);
+    for (TClientArea* area : areas()) {
+        if (area->caption() != ownName_)
+            link_->loadArea(ownName_, area->caption());
+    }
+    applyCountPanels();
+    applySendRule();
+}
+
+void TWinClient::closeAreas() {
+    for (TClientArea* area : areas()) {
+        if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
+            frame->close();
+        else
+            area->close();
+    }
+}
+
 void TWinClient::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
     if (!PaintRecord::validCode(code))
         return;
     const PaintRecord shape = PaintRecord::fromCode(code, x1, y1, x2, y2);
+    if (link_)
+        link_->echoed(code, x1, y1, x2, y2, owner);
     for (TClientArea* area : areas()) {
         if (area->caption() == owner)
             area->DrawShape(shape);
@@ -394,9 +429,23 @@ void TWinClient::AreaClosed(TClientArea& area) {
 }
 
 template <typename Work> void TWinClient::onWindowThread(Work work) {
+    // A window thread that falls far behind makes the callbacks wait, so the
+    // backlog stays at the server, which drops a client stuck for long; the
+    // session is then restored by logging in again.
+    if (QThread::currentThread() != thread()) {
+        while (backlog_.load() >= maxBacklog && !closing_.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ++backlog_;
     // Queued calls run in the order they were posted; if the window has gone
     // by then they are dropped.
-    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, work = std::move(work)]() mutable {
+            --backlog_;
+            work();
+        },
+        Qt::QueuedConnection);
 }
 
 void TWinClient::shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
@@ -423,6 +472,15 @@ std::future<void> TWinClient::messageArrived(const std::string& text, const std:
 }
 
 void TWinClient::askToShow(const std::string& name) {
+    // Back after a lost session: the area shown goes on (its owner sends it again).
+    for (TClientArea* area : areas()) {
+        if (area->caption() == name) {
+            ++allCount_;
+            applyCountPanels();
+            applySendRule();
+            return;
+        }
+    }
     auto* box = new QMessageBox(QMessageBox::NoIcon, "New login client...",
                                 qs("New client [" + name + "] login. Show this client ?"),
                                 QMessageBox::Yes | QMessageBox::No, this);

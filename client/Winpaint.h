@@ -8,6 +8,7 @@
 #include <QPointer>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <future>
 #include <map>
@@ -53,8 +54,16 @@ public:
     // Opens the user's own area and those of `owners` (loading each), after
     // the user chose them.
     void startWork(const std::vector<std::string>& owners);
+    // After a new login under the same name (the server had restarted or
+    // dropped this client): every shown area is emptied and loaded again,
+    // and the own area's history sent again first, as ordinary drawing.
+    void restoreSession(int count);
+    // Closes every area, e.g. before working on under another name.
+    void closeAreas();
 
     const std::string& ownName() const { return ownName_; }
+    // The name is someone else's now: closing must not log it out.
+    void forgetOwnName() { ownName_.clear(); }
     int allCount() const { return allCount_; }
     std::vector<TClientArea*> areas() const;
     QString panelText(int index) const;
@@ -118,6 +127,12 @@ private:
     void showMessage(const std::string& text, const std::string& sender,
                      std::shared_ptr<std::promise<void>> read);
     template <typename Work> void onWindowThread(Work work);
+
+    // Notices posted by callbacks and not yet carried out; past the bound a
+    // callback waits, which leaves the rest queued at the server.
+    static constexpr int maxBacklog = 100000;
+    std::atomic<int> backlog_{0};
+    std::atomic<bool> closing_{false};
 
     ServerLink* link_;
     THelper* servant_;

@@ -32,6 +32,9 @@ public:
         calls.push_back("loadArea " + name + " " + owner);
     }
     void logout(const std::string& name) override { calls.push_back("logout " + name); }
+    void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) override {
+        record("resend", {code, x1, y1, x2, y2}, owner);
+    }
     void sendTxt(const std::string& text, const std::string& recipient, const std::string& sender,
                  Done done) override {
         calls.push_back("sendTxt " + text + "|" + recipient + "|" + sender);

@@ -9,11 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -385,6 +387,82 @@ TEST_F(EndToEnd, AnswersAroundTheLoginDialogAndAFillOvertakenOnItsWay) {
     b->logOut();
     expectedLog.push_back("Logout of Client: B");
     expectConsole();
+}
+
+// The server is killed and started again, then two clients are stopped past
+// its bound and dropped: each client notices by itself, logs in again and
+// brings its areas back; one finds its name taken and gets the dialog again.
+TEST_F(EndToEnd, SessionsSurviveARestartAndADropAndQuitWithTheServerDead) {
+    auto a = start("A");
+    auto b = start("B");
+    logIn(*a, "");
+    enter(*a, "");
+    logIn(*b, "A");
+    enter(*b, "A");
+    acceptNewcomer(*a, "B");
+    drag(*a, "line", "B", {10, 10, 200, 100, PaintKind::Line});
+    drag(*b, "rect", "A", {30, 40, 150, 120, PaintKind::Rect});
+    click(*b, PaintKind::Fill, "A", 70, 55);
+    click(*a, PaintKind::Point, "A", 250, 30);
+    drag(*b, "circle", "B", {20, 20, 120, 90, PaintKind::Circ});
+    expectSameEverywhere("A", {a.get(), b.get()});
+    expectSameEverywhere("B", {a.get(), b.get()});
+    std::map<std::string, QImage> before;
+    for (const char* owner : {"A", "B"})
+        before[owner] = a->surface(owner, dir);
+
+    server.signal(SIGKILL);
+    server.waitExit(10000ms);
+    auto again = std::make_unique<kt::ServerProcess>(std::vector<std::string>{}, server.port());
+    ASSERT_TRUE(again->waitStarted());
+    for (ClientDriver* c : {a.get(), b.get()})
+        c->ok("session Connected again");
+    expectSameEverywhere("A", {a.get(), b.get()});
+    expectSameEverywhere("B", {a.get(), b.get()});
+    for (const char* owner : {"A", "B"})
+        EXPECT_TRUE(a->surface(owner, dir) == before[owner]) << owner << " differs from before";
+    EXPECT_EQ(a->ok("areas"), "A,B");
+    EXPECT_EQ(b->ok("areas"), "B,A");
+
+    // Drawing goes on; then A and C stop while B draws on for them.
+    drag(*a, "rect", "A", {5, 5, 60, 60, PaintKind::Rect});
+    auto c = start("C");
+    const std::string offered = c->ok("login C"); // in the order they came back
+    EXPECT_TRUE(offered == "3|A,B" || offered == "3|B,A") << offered;
+    c->ok("choose B");
+    c->ok("enter");
+    a->ok("answer no");
+    b->ok("answer no");
+    expectSameEverywhere("A", {a.get(), b.get()});
+    before["A"] = a->surface("A", dir);
+    a->signal(SIGSTOP);
+    c->signal(SIGSTOP);
+    drag(*b, "line", "B", {0, 100, 300, 100, PaintKind::Line});
+    std::this_thread::sleep_for(11s);
+    drag(*b, "line", "B", {0, 120, 300, 120, PaintKind::Line});
+    for (const char* gone : {"Logout of Client: A", "Logout of Client: C"})
+        EXPECT_TRUE(again->waitForLine(
+            0, [&](const std::string& l) { return l == gone; }, 30000ms))
+            << gone;
+    auto d = start("D");
+    EXPECT_EQ(d->ok("login C"), "2|B");
+    d->ok("enter");
+    b->ok("answer no");
+
+    a->signal(SIGCONT);
+    c->signal(SIGCONT);
+    a->ok("session Connected again");
+    b->ok("answer yes");
+    expectSameEverywhere("A", {a.get(), b.get()});
+    expectSameEverywhere("B", {a.get(), b.get()});
+    EXPECT_TRUE(a->surface("A", dir) == before["A"]);
+    EXPECT_EQ(c->ok("dialog"), "Error|This Login Name already exist. Please enter other Name.");
+
+    // Quitting needs no server.
+    again->signal(SIGKILL);
+    again->waitExit(10000ms);
+    a->ok("logout");
+    EXPECT_EQ(a->waitExit(10000ms), std::optional<int>(0)) << a->errorText();
 }
 
 } // namespace

@@ -24,6 +24,9 @@
 //                         which then runs at once (a click without event
 //                         processing): what was queued meanwhile comes after it
 //   dismiss               closes the login dialog
+//   session TEXT          waits until the connection status has shown TEXT since
+//                         the last session command
+//   dialog                the login dialog back with a box: OK dialog CAPTION|TEXT
 //   place X Y W H | tile | sync | logout
 // "READY" comes first, once the login dialog is up. End of input logs out.
 
@@ -51,6 +54,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -158,6 +162,8 @@ public:
         connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
         timer_.start(15);
         connect(&app_.login(), &TCLogin::attemptFinished, this, [this] { ++loginAttempts_; });
+        connect(&app_, &kolvaro::ClientApp::sessionChanged, this,
+                [this](const QString& text) { sessionSeen_.push_back(text.toStdString()); });
         // A message can be read before the next poll: note the status as it shows.
         if (auto* label = win_.findChild<QLabel*>(QStringLiteral("SendingLabel")))
             label->installEventFilter(this);
@@ -537,6 +543,24 @@ private:
             done(cmd);
             // As the window manager's close button does.
             QTimer::singleShot(0, &app_.login(), [this] { app_.login().close(); });
+        } else if (cmd == "session") {
+            const std::string text = line.substr(line.find(' ') + 1);
+            wait(cmd, std::chrono::seconds(60), [this, text]() -> std::optional<std::string> {
+                const auto seen = std::find(sessionSeen_.begin(), sessionSeen_.end(), text);
+                if (seen == sessionSeen_.end())
+                    return std::nullopt;
+                sessionSeen_.erase(sessionSeen_.begin(), seen + 1);
+                return text;
+            });
+        } else if (cmd == "dialog") {
+            wait(cmd, std::chrono::seconds(60), [this]() -> std::optional<std::string> {
+                QMessageBox* box = visibleBox(QString());
+                if (!box || box->parentWidget() != &app_.login() || !app_.login().isVisible())
+                    return std::nullopt;
+                const std::string seen = boxText(*box);
+                box->button(QMessageBox::Ok)->click();
+                return seen;
+            });
         } else if (cmd == "place") {
             need(4);
             win_.move(number(w[1]), number(w[2]));
@@ -568,6 +592,7 @@ private:
     std::optional<Pending> pending_;
     Poll pendingPoll_;
     std::string lastSending_;
+    std::vector<std::string> sessionSeen_;
     bool busy_ = false;
     int loginAttempts_ = 0;
     std::mutex holdMutex_;

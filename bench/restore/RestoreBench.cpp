@@ -1,0 +1,119 @@
+// How long a client takes to bring its own area back after the server was
+// killed and started again: from the new login to the last echo of the
+// history it sent again. Beside it, in the same run, the time the same
+// operations took to draw the first time through the same link.
+// Usage: bench_restore [ops (10000)]
+
+#include "Area.h"
+#include "ClientOrb.h"
+#include "CorbaServerLink.h"
+#include "Helper.h"
+#include "ServerProcess.h"
+#include "Winpaint.h"
+
+#include <QApplication>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool pumpUntil(const std::function<bool()>& done, Clock::duration limit = 120s) {
+    const auto end = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > end)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const std::size_t ops = argc > 1 ? std::stoul(argv[1]) : 10000;
+
+    auto server = std::make_unique<kolvaro::test::ServerProcess>();
+    if (!server->waitStarted())
+        return 1;
+    const int port = server->port();
+    std::string ref = "ServerObject=" + server->corbaloc();
+    char program[] = "bench_restore";
+    char initRef[] = "-ORBInitRef";
+    char* orbArgs[] = {program, initRef, ref.data(), nullptr};
+
+    TWinClient window;
+    kolvaro::ClientOrb orb(3, orbArgs, &window.servant(), &window);
+    std::optional<LoginOutcome> login;
+    orb.registerName("R", [&](LoginOutcome o) { login = o; });
+    if (!pumpUntil([&] { return login.has_value(); }) || login->result != 1) {
+        std::fprintf(stderr, "login failed\n");
+        return 1;
+    }
+    auto link = orb.makeServerLink(&window);
+    window.setServerLink(link.get());
+    window.loginAnswered("R", 1);
+    window.startWork({});
+    TClientArea& area = *window.areas().front();
+
+    auto start = Clock::now();
+    for (std::size_t i = 0; i < ops; ++i) {
+        const int v = static_cast<int>(i % 300);
+        if (i % 2)
+            link->paintLine(v, 0, 300 - v, 200, "R");
+        else
+            link->paintRect(v, v / 2, v + 20, v / 2 + 15, "R");
+    }
+    if (!pumpUntil([&] { return area.history().size() == ops; }))
+        return 1;
+    const double drawn = secondsSince(start);
+
+    server->signal(SIGKILL);
+    server->waitExit(10000ms);
+    server = std::make_unique<kolvaro::test::ServerProcess>(std::vector<std::string>{}, port);
+    if (!server->waitStarted())
+        return 1;
+    server->discardLines();
+
+    start = Clock::now();
+    std::optional<kolvaro::ClientOrb::SessionCheck> check;
+    orb.checkSession(
+        "R", [&] { return window.servant().Probes(); },
+        [&](kolvaro::ClientOrb::SessionCheck c) { check = c; });
+    if (!pumpUntil([&] { return check.has_value(); }) ||
+        check->answer != kolvaro::ClientOrb::SessionCheck::Answer::Registered) {
+        std::fprintf(stderr, "no new login\n");
+        return 1;
+    }
+    const double relogged = secondsSince(start);
+    link->resume(kolvaro::CorbaServerLink::Resume::ServerForgot,
+                 [&] { window.restoreSession(check->count); });
+    if (!pumpUntil([&] { return area.history().size() == ops; }))
+        return 1;
+    const double restored = secondsSince(start);
+
+    std::printf("area of %zu operations, loopback, one client:\n", ops);
+    std::printf("  drawn the first time (sent, stored, echoed): %.3f s\n", drawn);
+    std::printf("  restored after a restart: %.3f s (new login %.3f s), %.2fx the first time\n",
+                restored, relogged, restored / drawn);
+    link->shutdown();
+    orb.shutdown();
+    server.reset();
+    std::fflush(stdout);
+    // The window and the ORB's servant are let go with the process.
+    std::_Exit(0);
+}

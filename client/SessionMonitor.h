@@ -1,0 +1,58 @@
+#pragma once
+
+#include "ClientOrb.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace kolvaro {
+
+// Watches that this client's session holds. It asks Login again under the
+// client's own name (ClientOrb::checkSession), which the server refuses
+// without a word while the session holds: every `interval` while all is
+// well, every `retry` while the server is out of reach, and at once when a
+// call has run into trouble. No widgets; window thread only.
+class SessionMonitor : public QObject {
+public:
+    using Check = ClientOrb::SessionCheck;
+    using Checker = std::function<void(std::function<void(Check)> done)>;
+    struct Hooks {
+        std::function<void(const std::string& reason)> lost; // once, when reach is lost
+        std::function<void()> held;                          // every answer that the session holds
+        std::function<void(int count)> registered; // the session had ended: logged in anew
+        std::function<void()> taken;               // someone else has the name; checks stop
+    };
+    struct Timing {
+        std::chrono::milliseconds interval{3000};
+        std::chrono::milliseconds retry{2000};
+    };
+
+    SessionMonitor(Checker checker, Hooks hooks, Timing timing, QObject* parent = nullptr);
+
+    void start();
+    void stop();
+    // Checks now, unless a check is on its way.
+    void checkNow();
+    bool reachable() const { return !lost_; }
+
+private:
+    void answered(const Check& check);
+    void schedule(std::chrono::milliseconds after);
+
+    Checker checker_;
+    Hooks hooks_;
+    Timing timing_;
+    QTimer timer_;
+    bool running_ = false;
+    bool inFlight_ = false;
+    bool lost_ = false;
+    int doubts_ = 0;
+    // Tells answers to checks made before a stop() from current ones.
+    unsigned round_ = 0;
+};
+
+} // namespace kolvaro
