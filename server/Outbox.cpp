@@ -105,7 +105,9 @@ void Outbox::run() {
         {
             std::unique_lock lock(mutex_);
             busy_ = false;
+            asleep_ = queue_.empty() && !closed_;
             ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+            asleep_ = false;
             if (closed_)
                 break;
             d = std::move(queue_.front());

@@ -90,6 +90,9 @@ public:
     // on until wake() is called.
     Pushed push(Delivery d, bool wake = true, bool bounded = true);
     void wake();
+    // Whether the sender sleeps for want of work. A sender that is awake
+    // takes what was pushed without a wake.
+    bool asleep() const { return asleep_.load(std::memory_order_relaxed); }
 
     // Waits until the queue holds fewer entries than its bound, or is closed.
     void waitForRoom();
@@ -121,6 +124,7 @@ private:
     std::deque<Delivery> queue_;
     int roomWaiters_ = 0;
     bool busy_ = false; // the sender holds an entry taken from the queue
+    std::atomic<bool> asleep_{false};
     bool closed_ = false;
     // When the sender last completed a callback, or found work after idling.
     std::atomic<std::chrono::steady_clock::rep> progress_{0};

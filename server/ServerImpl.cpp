@@ -315,8 +315,9 @@ void ServerImpl::reapRetired() {
 
 std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::string& owner) {
     // Queued in registry order under the lock, so every viewer gets the
-    // area's operations in the order the history stored them. Their senders
-    // are woken by the waker: this thread's next task is the caller's reply.
+    // area's operations in the order the history stored them. Sleeping
+    // senders are woken by the waker: this thread's next task is the
+    // caller's reply. A sender still at work finds the entry by itself.
     // The owner's own echo is not bounded here: its drawing calls wait for
     // room instead (returned to the caller, to wait on without the lock).
     std::vector<UserPtr> overdue;
@@ -336,7 +337,7 @@ std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::st
                 queueLocked(*u, d, overdue, /*wake*/ false);
             }
         }
-        if (own || views)
+        if ((own || views) && u->outbox->asleep())
             toWake_.push_back(u->outbox);
     }
     if (!toWake_.empty()) {
