@@ -141,11 +141,11 @@ TEST_F(ServerTest, AViewerFallingTooFarBehindIsDropped) {
 // backlog waits: a long replay at a steady pace goes through, a stall does not.
 TEST_F(ServerTest, AViewerIsDroppedForStallingNotForALongReplay) {
     kolvaro::ServerOptions options;
-    options.maxStallMs = 300;
+    options.maxStallMs = 1000;
     start(options);
     login("A");
     Peer& b = login("B");
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 500; ++i)
         server->PaintPoint(i, 0, "A");
     std::atomic<bool> stall{false};
     b.servant->setHook([&](const std::string& line) {
@@ -154,19 +154,19 @@ TEST_F(ServerTest, AViewerIsDroppedForStallingNotForALongReplay) {
         if (stall)
             gate.pass();
     });
-    // Drawing meanwhile queues behind the replay, whose end is about 1 s off.
+    // Drawing meanwhile queues behind the replay, whose end is 1.5 s off.
     std::thread drawer([&] {
-        for (int i = 0; i < 60; ++i, std::this_thread::sleep_for(10ms))
+        for (int i = 0; i < 150; ++i, std::this_thread::sleep_for(10ms))
             server->PaintPoint(i, 1, "A");
     });
     EXPECT_NO_THROW(server->LoadArea("B", "A"));
     drawer.join();
-    ASSERT_TRUE(b.servant->waitFor("PaintPoint 59 1 A", kWait));
-    EXPECT_EQ(b.drawingOn("A").size(), 360u);
+    ASSERT_TRUE(b.servant->waitFor("PaintPoint 149 1 A", kWait));
+    EXPECT_EQ(b.drawingOn("A").size(), 650u);
 
     stall = true;
     server->PaintPoint(0, 2, "A");
-    std::this_thread::sleep_for(400ms);
+    std::this_thread::sleep_for(1200ms);
     server->PaintPoint(1, 2, "A");
     EXPECT_TRUE(waitForConsole("Logout of Client: B\n"));
 }
