@@ -101,7 +101,7 @@ public:
     // finished as undelivered. A callback in progress runs to its end (or
     // its timeout). Idempotent; does not wait.
     void close();
-    // Waits for the sender thread to end. Not from the sender thread itself.
+    // Waits for the sender thread to end; several threads may wait at once.
     void join();
     bool finished() const { return finished_.load(); }
 
@@ -126,7 +126,7 @@ private:
     bool busy_ = false; // the sender holds an entry taken from the queue
     std::atomic<bool> asleep_{false};
     bool closed_ = false;
-    // When the sender last completed a callback, or found work after idling.
+    // When the sender last completed a callback, or was given work while idle.
     std::atomic<std::chrono::steady_clock::rep> progress_{0};
     std::atomic<bool> finished_{false};
     std::mutex joinMutex_; // shutdown and a logout may both join
