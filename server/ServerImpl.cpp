@@ -340,10 +340,13 @@ std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::st
         if ((own || views) && u->outbox->asleep())
             toWake_.push_back(u->outbox);
     }
-    if (!toWake_.empty()) {
+    // One sleeper costs the same wake either way; the waker would only add
+    // a thread hop.
+    if (toWake_.size() == 1)
+        toWake_.front()->wake();
+    else if (!toWake_.empty())
         waker_.post(toWake_);
-        toWake_.clear();
-    }
+    toWake_.clear();
     dropLocked(overdue);
     return full;
 }
