@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <strings.h>
+#include <iterator>
 
 namespace kolvaro {
 
@@ -14,14 +15,21 @@ bool hasEndpointOption(int argc, char** argv) {
     return false;
 }
 
-CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint) {
-    const bool addEndpoint = withDefaultEndpoint && !hasEndpointOption(argc, argv);
-    const char* options[][2] = {
+CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint,
+                       const char* const (*extraDefaults)[2]) {
+    const char* options[16][2] = {
         {"nativeCharCodeSet", "UTF-8"},
         {"connectionWatchImmediate", "1"},
-        {addEndpoint ? "endPoint" : nullptr, "giop:tcp::2809"},
-        {nullptr, nullptr},
     };
+    std::size_t n = 2;
+    if (withDefaultEndpoint && !hasEndpointOption(argc, argv)) {
+        options[n][0] = "endPoint";
+        options[n++][1] = "giop:tcp::2809";
+    }
+    for (auto* o = extraDefaults; o && (*o)[0] && n + 1 < std::size(options); ++o, ++n) {
+        options[n][0] = (*o)[0];
+        options[n][1] = (*o)[1];
+    }
     return CORBA::ORB_init(argc, argv, "omniORB4", options);
 }
 

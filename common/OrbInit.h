@@ -12,7 +12,11 @@ namespace kolvaro {
 // withDefaultEndpoint adds the standard corbaloc endpoint (TCP 2809, all
 // interfaces) unless the command line names an endpoint of its own; omniORB
 // adds endpoints rather than replacing them, so this must look first.
-CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint);
+//
+// extraDefaults, name/value pairs ending with a null name, adds settings of
+// one program's own; the command line still overrides them.
+CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint,
+                       const char* const (*extraDefaults)[2] = nullptr);
 
 // True when argv carries an -ORBendPoint-family option (any spelling omniORB
 // accepts: endPoint, endPointNoListen, endPointPublish, ...).

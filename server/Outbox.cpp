@@ -37,19 +37,32 @@ void Outbox::wake() {
     ready_.notify_one();
 }
 
-bool Outbox::push(Delivery d, bool wake) {
+Outbox::Pushed Outbox::push(Delivery d, bool wake, bool bounded) {
     std::lock_guard lock(mutex_);
     if (closed_) {
         if (d.done)
             d.done->finish(false);
-        return true;
+        return Pushed::Ok;
     }
-    const auto now = std::chrono::steady_clock::now();
-    d.queued = now;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    if (queue_.empty() && !busy_)
+        progress_ = now; // idle so far: the wait for progress starts here
     queue_.push_back(std::move(d));
     if (wake)
         ready_.notify_one();
-    return queue_.size() <= limits_.maxEntries && now - queue_.front().queued <= limits_.maxAge;
+    if (now - progress_.load() >
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(limits_.maxStall).count())
+        return Pushed::Behind;
+    if (queue_.size() > limits_.maxEntries)
+        return bounded ? Pushed::Behind : Pushed::Full;
+    return Pushed::Ok;
+}
+
+void Outbox::waitForRoom() {
+    std::unique_lock lock(mutex_);
+    ++roomWaiters_;
+    roomy_.wait(lock, [&] { return closed_ || queue_.size() < limits_.maxEntries; });
+    --roomWaiters_;
 }
 
 void Outbox::close() {
@@ -59,6 +72,7 @@ void Outbox::close() {
         closed_ = true;
         dropped.swap(queue_);
         ready_.notify_all();
+        roomy_.notify_all();
     }
     for (auto& d : dropped)
         if (d.done)
@@ -66,6 +80,7 @@ void Outbox::close() {
 }
 
 void Outbox::join() {
+    std::lock_guard lock(joinMutex_);
     if (!thread_.joinable())
         return;
     if (thread_.get_id() == std::this_thread::get_id())
@@ -89,11 +104,17 @@ void Outbox::run() {
         Delivery d;
         {
             std::unique_lock lock(mutex_);
+            busy_ = false;
+            asleep_ = queue_.empty() && !closed_;
             ready_.wait(lock, [&] { return closed_ || !queue_.empty(); });
+            asleep_ = false;
             if (closed_)
                 break;
             d = std::move(queue_.front());
             queue_.pop_front();
+            busy_ = true;
+            if (roomWaiters_ && queue_.size() < limits_.maxEntries)
+                roomy_.notify_all();
         }
         if (!deliver(d)) {
             onGone_();
@@ -114,6 +135,10 @@ template <class Call> Outbox::Outcome Outbox::attempt(Call&& call) {
         // A collocated servant may throw anything; it concerns this call only.
         return Outcome::Skipped;
     }
+}
+
+void Outbox::progressed() {
+    progress_ = std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 namespace {
@@ -157,6 +182,7 @@ bool Outbox::deliver(const Delivery& d) {
                 return true;
             if (attempt([&] { paint(to, op, text); }) == Outcome::Gone)
                 return false;
+            progressed();
         }
         break;
     case Delivery::Kind::AddNewClient:
@@ -171,6 +197,8 @@ bool Outbox::deliver(const Delivery& d) {
     case Delivery::Kind::Marker:
         break;
     }
+    if (outcome != Outcome::Gone && d.kind != Delivery::Kind::Replay)
+        progressed();
     if (d.done)
         d.done->finish(true);
     return outcome != Outcome::Gone;

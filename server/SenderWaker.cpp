@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace kolvaro {
 
@@ -11,6 +13,7 @@ void yieldOnWakeup() {
     sched_param param{};
     param.sched_priority = 0;
     pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
 }
 
 SenderWaker::SenderWaker() {

@@ -38,9 +38,11 @@ private:
 };
 
 // Lets the calling thread run when a core is free rather than preempt the
-// thread that woke it. Its fair share of the cores stays the same, so a
-// flooding drawer cannot starve delivery and push healthy viewers past the
-// backlog bound. Best effort: the default policy stays where it is refused.
+// thread that woke it, and gives way to the threads that serve calls, so a
+// drawer's reply does not wait on the fan-out of its previous operations.
+// Delivery still gets a share of a busy core, so callbacks keep completing;
+// a drawer that outruns its own echo is held back by its queue's bound.
+// Best effort: the default policy stays where it is refused.
 void yieldOnWakeup();
 
 } // namespace kolvaro

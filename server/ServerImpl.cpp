@@ -1,6 +1,10 @@
 #include "ServerImpl.h"
 
 #include "CallFailure.h"
+#include "Refusals.h"
+
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +14,7 @@ using kolvaro::Delivery;
 using kolvaro::Outbox;
 using kolvaro::PaintKind;
 using kolvaro::PaintOp;
+using kolvaro::Printable;
 using kolvaro::SharedText;
 
 namespace kolvaro {
@@ -33,6 +38,7 @@ struct ServerImpl::User {
     std::vector<std::string> loadedAreas; // duplicates and absent users allowed
     kolvaro::History history;             // own area, since login or the last clear
     std::shared_ptr<Outbox> outbox;
+    unsigned unread = 0; // PrintTxt calls in flight
 };
 
 namespace {
@@ -64,6 +70,24 @@ CORBA::Boolean retryOnStaleConnection(void*, CORBA::ULong retries, const CORBA::
     return retries < 10;
 }
 
+// The object keys of every IIOP profile of ref, whatever address each names:
+// an address of this host other than the ones the server publishes leads to
+// it all the same.
+std::vector<std::string> objectKeys(CORBA::Object_ptr ref) {
+    std::vector<std::string> keys;
+    omniIOR_var ior = ref->_PR_getobj()->_getIOR();
+    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+        if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
+            continue;
+        IIOP::ProfileBody body;
+        IIOP::unmarshalProfile(profiles[i], body);
+        keys.emplace_back(reinterpret_cast<const char*>(body.object_key.get_buffer()),
+                          body.object_key.length());
+    }
+    return keys;
+}
+
 } // namespace
 
 ServerImpl::ServerImpl(kolvaro::ServerOptions options) : options_(options), log_(options.log) {
@@ -93,6 +117,26 @@ void ServerImpl::shutdown() {
         o->close();
     for (auto& o : outboxes)
         o->join();
+}
+
+void ServerImpl::refuseAsCallback(CORBA::Object_ptr own) {
+    auto keys = objectKeys(own);
+    std::lock_guard lock(mutex_);
+    ownKeys_.insert(ownKeys_.end(), keys.begin(), keys.end());
+}
+
+bool ServerImpl::designatesOwnObject(TKolvaro::Client_ptr callback) {
+    std::vector<std::string> keys;
+    try {
+        keys = objectKeys(callback);
+    } catch (const CORBA::SystemException&) {
+        return true; // a profile the ORB cannot read: no use as a callback either
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& k : keys)
+        if (std::find(ownKeys_.begin(), ownKeys_.end(), k) != ownKeys_.end())
+            return true;
+    return false;
 }
 
 // ---- registry ----
@@ -127,7 +171,8 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
 }
 
 CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
-    if (CORBA::is_nil(callback) || kolvaro::utf8Length(name) > kolvaro::kMaxNameChars)
+    if (CORBA::is_nil(callback) || kolvaro::utf8Length(name) > kolvaro::kMaxNameChars ||
+        kolvaro::hasControl(name) || designatesOwnObject(callback))
         throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
     reapRetired();
 
@@ -137,7 +182,7 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
     omniORB::installCommFailureExceptionHandler(calls, nullptr, retryOnStaleConnection);
     omniORB::installCommFailureExceptionHandler(callback, nullptr, retryOnStaleConnection);
     const Outbox::Limits limits{options_.maxBacklogOps,
-                                std::chrono::milliseconds(options_.maxBacklogMs)};
+                                std::chrono::milliseconds(options_.maxStallMs)};
 
     // A holder found dead is removed and the name tried again; a few rounds
     // cover a race with other logins under the same name. The console then
@@ -155,7 +200,7 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
                 holder = TKolvaro::Client::_duplicate(h->textRef);
                 holderSerial = h->serial;
             } else {
-                log_.line("Login of new Clinet: %s\n", name);
+                log_.line("Login of new Clinet: %s\n", name); // no control bytes: checked
                 auto user = std::make_shared<User>();
                 user->serial = nextSerial_++;
                 user->name = std::make_shared<const std::string>(name);
@@ -193,7 +238,7 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
 }
 
 void ServerImpl::Logout(const char* name) {
-    log_.line("Logout of Client: %s\n", name);
+    log_.line("Logout of Client: %s\n", Printable(name).c_str());
     {
         std::lock_guard lock(mutex_);
         removeLocked(name, findLocked(name));
@@ -210,7 +255,7 @@ void ServerImpl::dropUser(std::uint64_t serial) {
     if (it == users_.end())
         return; // gone already: logged out, or dropped by another thread
     UserPtr user = *it;
-    log_.line("Logout of Client: %s\n", user->name->c_str());
+    log_.line("Logout of Client: %s\n", Printable(user->name->c_str()).c_str());
     removeLocked(user->name->c_str(), user);
 }
 
@@ -236,7 +281,7 @@ void ServerImpl::removeLocked(const char* name, UserPtr user) {
 }
 
 bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue, bool wake) {
-    if (to.outbox->push(std::move(d), wake))
+    if (to.outbox->push(std::move(d), wake) == Outbox::Pushed::Ok)
         return true;
     for (const auto& u : users_)
         if (u.get() == &to)
@@ -248,7 +293,7 @@ void ServerImpl::dropLocked(const std::vector<UserPtr>& overdue) {
     for (const auto& user : overdue) {
         if (std::find(users_.begin(), users_.end(), user) == users_.end())
             continue;
-        log_.line("Logout of Client: %s\n", user->name->c_str());
+        log_.line("Logout of Client: %s\n", Printable(user->name->c_str()).c_str());
         removeLocked(user->name->c_str(), user);
     }
 }
@@ -268,86 +313,115 @@ void ServerImpl::reapRetired() {
 
 // ---- drawing ----
 
-void ServerImpl::relayLocked(const Delivery& d, const std::string& owner) {
+std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::string& owner) {
     // Queued in registry order under the lock, so every viewer gets the
-    // area's operations in the order the history stored them. Their senders
-    // are woken by the waker: this thread's next task is the caller's reply.
+    // area's operations in the order the history stored them. Sleeping
+    // senders are woken by the waker: this thread's next task is the
+    // caller's reply. A sender still at work finds the entry by itself.
+    // The owner's own echo is not bounded here: its drawing calls wait for
+    // room instead (returned to the caller, to wait on without the lock).
     std::vector<UserPtr> overdue;
-    auto queue = [&](const UserPtr& u) {
-        queueLocked(*u, d, overdue, /*wake*/ false);
-        toWake_.push_back(u->outbox);
-    };
+    std::shared_ptr<Outbox> full;
     for (const auto& u : users_) {
-        if (*u->name == owner)
-            queue(u);
-        if (std::find(u->loadedAreas.begin(), u->loadedAreas.end(), owner) != u->loadedAreas.end())
-            queue(u);
+        const bool own = *u->name == owner;
+        const bool views =
+            std::find(u->loadedAreas.begin(), u->loadedAreas.end(), owner) != u->loadedAreas.end();
+        for (int n = own + views; n > 0; --n) {
+            if (own) {
+                const auto pushed = u->outbox->push(d, /*wake*/ false, /*bounded*/ false);
+                if (pushed == Outbox::Pushed::Full)
+                    full = u->outbox;
+                else if (pushed == Outbox::Pushed::Behind)
+                    overdue.push_back(u);
+            } else {
+                queueLocked(*u, d, overdue, /*wake*/ false);
+            }
+        }
+        if ((own || views) && u->outbox->asleep())
+            toWake_.push_back(u->outbox);
     }
-    if (!toWake_.empty()) {
+    // One sleeper costs the same wake either way; the waker would only add
+    // a thread hop.
+    if (toWake_.size() == 1)
+        toWake_.front()->wake();
+    else if (!toWake_.empty())
         waker_.post(toWake_);
-        toWake_.clear();
-    }
+    toWake_.clear();
     dropLocked(overdue);
+    return full;
 }
 
 void ServerImpl::draw(const PaintOp& op, const char* owner) {
-    std::lock_guard lock(mutex_);
-    UserPtr area = findLocked(owner);
-    if (area)
-        area->history.push_back(op);
-    Delivery d;
-    d.kind = Delivery::Kind::Paint;
-    d.op = op;
-    d.text = area ? area->name : std::make_shared<const std::string>(owner);
-    relayLocked(d, *d.text);
+    std::shared_ptr<Outbox> full;
+    {
+        std::lock_guard lock(mutex_);
+        UserPtr area = findLocked(owner);
+        if (area)
+            area->history.push_back(op);
+        Delivery d;
+        d.kind = Delivery::Kind::Paint;
+        d.op = op;
+        d.text = area ? area->name : std::make_shared<const std::string>(owner);
+        full = relayLocked(d, *d.text);
+    }
+    if (full)
+        full->waitForRoom();
 }
 
 void ServerImpl::clear(const char* owner) {
-    std::lock_guard lock(mutex_);
-    UserPtr area = findLocked(owner);
-    if (area)
-        kolvaro::History().swap(area->history); // give the memory back too
-    SharedText name = area ? area->name : std::make_shared<const std::string>(owner);
-    relayLocked(about(Delivery::Kind::Clear, name), *name);
+    std::shared_ptr<Outbox> full;
+    {
+        std::lock_guard lock(mutex_);
+        UserPtr area = findLocked(owner);
+        if (area)
+            kolvaro::History().swap(area->history); // give the memory back too
+        SharedText name = area ? area->name : std::make_shared<const std::string>(owner);
+        full = relayLocked(about(Delivery::Kind::Clear, name), *name);
+    }
+    if (full)
+        full->waitForRoom();
 }
 
 void ServerImpl::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                            const char* owner) {
-    log_.line("Client [%s] paint rectangle from [%d,%d] to [%d,%d].\n", owner, x1, y1, x2, y2);
+    log_.line("Client [%s] paint rectangle from [%d,%d] to [%d,%d].\n", Printable(owner).c_str(),
+              x1, y1, x2, y2);
     draw(twoPoint(PaintKind::Rect, x1, y1, x2, y2), owner);
 }
 
 void ServerImpl::PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                            const char* owner) {
-    log_.line("Client [%s] paint line from [%d,%d] to [%d,%d].\n", owner, x1, y1, x2, y2);
+    log_.line("Client [%s] paint line from [%d,%d] to [%d,%d].\n", Printable(owner).c_str(), x1, y1,
+              x2, y2);
     draw(twoPoint(PaintKind::Line, x1, y1, x2, y2), owner);
 }
 
 void ServerImpl::PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                            const char* owner) {
-    log_.line("Client [%s] paint circle from [%d,%d] to [%d,%d].\n", owner, x1, y1, x2, y2);
+    log_.line("Client [%s] paint circle from [%d,%d] to [%d,%d].\n", Printable(owner).c_str(), x1,
+              y1, x2, y2);
     draw(twoPoint(PaintKind::Circ, x1, y1, x2, y2), owner);
 }
 
 void ServerImpl::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {
-    log_.line("Client [%s] paint point [%d,%d].\n", owner, x, y);
+    log_.line("Client [%s] paint point [%d,%d].\n", Printable(owner).c_str(), x, y);
     draw(onePoint(PaintKind::Point, x, y), owner);
 }
 
 void ServerImpl::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
-    log_.line("Client [%s] paint fill area [%d,%d].\n", owner, x, y);
+    log_.line("Client [%s] paint fill area [%d,%d].\n", Printable(owner).c_str(), x, y);
     draw(onePoint(PaintKind::Fill, x, y), owner);
 }
 
 void ServerImpl::ClearAll(const char* owner) {
-    log_.line("Client [%s] clear all.\n", owner);
+    log_.line("Client [%s] clear all.\n", Printable(owner).c_str());
     clear(owner);
 }
 
 // ---- areas and messages ----
 
 void ServerImpl::LoadArea(const char* name, const char* owner) {
-    log_.line("Client [%s] load [%s].\n", name, owner);
+    log_.line("Client [%s] load [%s].\n", Printable(name).c_str(), Printable(owner).c_str());
     std::shared_ptr<Completion> replayed;
     {
         std::lock_guard lock(mutex_);
@@ -375,24 +449,37 @@ void ServerImpl::LoadArea(const char* name, const char* owner) {
 }
 
 void ServerImpl::SendTxt(const char* text, const char* recipient, const char* sender) {
-    log_.line("Send message from [%s] to [%s].\n", sender, recipient);
+    log_.line("Send message from [%s] to [%s].\n", Printable(sender).c_str(),
+              Printable(recipient).c_str());
     TKolvaro::Client_var to;
-    std::uint64_t serial = 0;
+    UserPtr r;
     {
         std::lock_guard lock(mutex_);
-        UserPtr r = findLocked(recipient);
+        r = findLocked(recipient);
         if (!r)
             return;
+        // Each message in flight holds a thread here and a connection to the
+        // recipient until it is read; beyond the bound, refuse at once.
+        if (r->unread >= options_.maxUnread)
+            throw CORBA::IMP_LIMIT(kolvaro::kTooManyUnreadMinor, CORBA::COMPLETED_NO);
+        ++r->unread;
         to = TKolvaro::Client::_duplicate(r->textRef);
-        serial = r->serial;
     }
+    struct Read {
+        ServerImpl& server;
+        User& r;
+        ~Read() {
+            std::lock_guard lock(server.mutex_);
+            --r.unread;
+        }
+    } read{*this, *r};
     try {
         to->PrintTxt(text, sender);
     } catch (const CORBA::SystemException& e) {
         if (!kolvaro::peerGone(e))
             throw;
         // The message was not delivered: the sender must not see success.
-        dropUser(serial);
+        dropUser(r->serial);
         throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
     } catch (...) {
         throw CORBA::UNKNOWN(0, CORBA::COMPLETED_MAYBE);

@@ -19,10 +19,15 @@ namespace kolvaro {
 struct ServerOptions {
     std::FILE* log = stdout;             // console lines go here, each flushed as it is written
     unsigned callTimeoutMs = 10000;      // timeout of every callback except PrintTxt
-    std::size_t maxBacklogOps = 10000;   // a user whose queue holds more is dropped
-    unsigned maxBacklogMs = 10000;       // ... or whose oldest queued op waits longer
+    std::size_t maxBacklogOps = 10000;   // a viewer whose queue holds more is dropped
+    unsigned maxStallMs = 10000;         // ... or whose callbacks stop completing this long
+    unsigned maxUnread = 16;             // messages in flight to one recipient
     unsigned loginProbeTimeoutMs = 1000; // liveness check of a name's holder on a clashing Login
 };
+
+// Connections the server's ORB may open to one peer: every unread message
+// holds one, and the peer's other callbacks must still find one free.
+constexpr unsigned kConnectionsPerPeer = 32;
 
 // Longest accepted login name, in characters (UTF-8 sequences).
 constexpr std::size_t kMaxNameChars = 27;
@@ -36,9 +41,10 @@ std::size_t utf8Length(const char* text);
 // histories, and the relay of drawing, area loading and messages.
 //
 // Every remote call except PrintTxt goes through the target user's own
-// ordered delivery queue, so no user waits on another user's machine. The
-// registry lock is held only to read and change state and to queue
-// deliveries, never across a remote call.
+// ordered delivery queue, so no user waits on another user's machine; only a
+// drawer whose own echo falls too far behind waits for it. The registry lock
+// is held only to read and change state and to queue deliveries, never
+// across a remote call or such a wait.
 class ServerImpl : public POA_TKolvaro::Server {
 public:
     // The process's ORB must be initialised already.
@@ -48,6 +54,11 @@ public:
     // Stops delivering and joins the senders; a sender inside a callback
     // finishes it first (bounded by the call timeout). Idempotent.
     void shutdown();
+
+    // A Login whose callback designates own is refused: the server would
+    // relay to itself for ever. For this object's references and every other
+    // object of the process that leads to it.
+    void refuseAsCallback(CORBA::Object_ptr own);
 
     CORBA::Long Login(const char* name, TKolvaro::Client_ptr callback) override;
     void LoadArea(const char* name, const char* owner) override;
@@ -72,9 +83,11 @@ private:
 
     Holder probe(TKolvaro::Client_ptr holder);
     TKolvaro::Client_ptr proxyOf(TKolvaro::Client_ptr ref);
+    bool designatesOwnObject(TKolvaro::Client_ptr callback);
     void draw(const kolvaro::PaintOp& op, const char* owner);
     void clear(const char* owner);
-    void relayLocked(const kolvaro::Delivery& d, const std::string& owner);
+    std::shared_ptr<kolvaro::Outbox> relayLocked(const kolvaro::Delivery& d,
+                                                 const std::string& owner);
     bool queueLocked(User& to, kolvaro::Delivery d, std::vector<UserPtr>& overdue,
                      bool wake = true);
     void dropLocked(const std::vector<UserPtr>& overdue);
@@ -93,6 +106,7 @@ private:
     std::uint64_t nextSerial_ = 1;
     bool stopped_ = false;
     std::vector<std::shared_ptr<kolvaro::Outbox>> toWake_; // reused by each relay
+    std::vector<std::string> ownKeys_;                     // object keys that lead to this server
 
     kolvaro::SenderWaker waker_;
 };

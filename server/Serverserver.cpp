@@ -7,6 +7,7 @@
 #include <omniORB4/Naming.hh>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -130,6 +131,16 @@ void bindInNamingService(CORBA::ORB_ptr orb, CORBA::Object_ptr server) {
     }
 }
 
+// Every connection costs a descriptor; the usual soft limit of 1,024 is
+// reached by a thousand idle clients, and then nobody can log in.
+void raiseOpenFilesLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 PortableServer::POA_ptr makeServerPoa(PortableServer::POA_ptr root) {
     CORBA::PolicyList policies;
     policies.length(2);
@@ -148,10 +159,20 @@ int main(int argc, char** argv) {
     // Each console line must reach a pipe or file when it happens.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     TerminationWatch watch;
+    raiseOpenFilesLimit();
 
+    // Unread messages hold connections to their recipient; its other
+    // callbacks need more. Connections to departed clients are closed after
+    // a short idle scan rather than collected for minutes.
+    const std::string connectionsPerPeer = std::to_string(kolvaro::kConnectionsPerPeer);
+    const char* const serverDefaults[][2] = {
+        {"maxGIOPConnectionPerServer", connectionsPerPeer.c_str()},
+        {"outConScanPeriod", "15"},
+        {nullptr, nullptr},
+    };
     CORBA::ORB_var orb;
     try {
-        orb = kolvaro::initOrb(argc, argv, /*withDefaultEndpoint*/ true);
+        orb = kolvaro::initOrb(argc, argv, /*withDefaultEndpoint*/ true, serverDefaults);
     } catch (const CORBA::Exception& ex) {
         fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
         return 1;
@@ -179,6 +200,9 @@ int main(int argc, char** argv) {
             new kolvaro::ServerObjectForwarder(serverRef);
         PortableServer::ObjectId_var forwardId = PortableServer::string_to_ObjectId(kObjectName);
         insPoa->activate_object_with_id(forwardId, forwarder);
+        CORBA::Object_var forwardRef = insPoa->id_to_reference(forwardId);
+        server->refuseAsCallback(serverRef);
+        server->refuseAsCallback(forwardRef);
 
         PortableServer::POAManager_var rootManager = root->the_POAManager();
         rootManager->activate();

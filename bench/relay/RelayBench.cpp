@@ -5,7 +5,11 @@
 // under that load. Every process runs on this host: the viewers' own work
 // competes for the cores with the drawer's call, as it would not with viewers
 // on their own machines; the CPU per op shows how much.
+// The viewers run in processes of their own, and then all in one peer
+// process (one thread per connection), which is where a limit on connections
+// per peer shows.
 // Usage: bench_relay [stored_ops (1000000)] [viewers (8)]
+// KOLVARO_BENCH_SERVER=path runs another build of the server instead.
 
 #include "ServerProcess.h"
 
@@ -28,7 +32,7 @@ namespace {
 
 int kViewers = 8;
 constexpr int kRelayOps = 5000;
-constexpr int kReplayOps = 10000;
+constexpr int kReplayOps = 300000;
 constexpr int kMemoryDrawers = 4;
 // A quick hand on the mouse: one drawing step every 2 ms.
 constexpr int kPaceUs = 2000;
@@ -131,6 +135,14 @@ public:
         drain(*drawer_, echoed_);
         for (std::size_t i = 0; i < viewers_.size(); ++i)
             drain(*viewers_[i], received_[i] += ops_);
+        if (host_) {
+            hostReceived_ += ops_;
+            const std::string least =
+                expect(*host_, "wait-viewers " + std::to_string(hostReceived_) + " 600000",
+                       "COUNT ", 700000ms);
+            if (std::stoul(least.substr(6)) < hostReceived_)
+                throw std::runtime_error("callbacks missing: " + least);
+        }
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin_;
         return {field(answer, "median_us"), field(answer, "ops_per_s"), ops_ / took.count(),
                 (cpu() - cpuBefore_) / ops_};
@@ -141,13 +153,27 @@ public:
         return finish();
     }
 
-    void dropViewers() { viewers_.clear(); }
+    void dropViewers() {
+        viewers_.clear();
+        received_.clear();
+        host_.reset();
+    }
+
+    // n viewers served by one peer process.
+    void hostInOne(int n) {
+        host_ = std::make_unique<ProbeProcess>(server_);
+        expect(*host_, "quiet on", "RESULT quiet");
+        expect(*host_, "viewers " + std::to_string(n) + " Hosted Drawer", "RESULT viewers");
+        hostReceived_ = 0;
+    }
 
 private:
     double cpu() const {
         double sum = cpuMicros(server_.pid()) + cpuMicros(drawer_->pid());
         for (const auto& v : viewers_)
             sum += cpuMicros(v->pid());
+        if (host_)
+            sum += cpuMicros(host_->pid());
         return sum;
     }
 
@@ -156,6 +182,8 @@ private:
     std::vector<std::unique_ptr<ProbeProcess>> viewers_;
     std::size_t echoed_ = 0;
     std::vector<std::size_t> received_;
+    std::unique_ptr<ProbeProcess> host_;
+    std::size_t hostReceived_ = 0;
     int ops_ = 0;
     double cpuBefore_ = 0;
     std::chrono::steady_clock::time_point begin_;
@@ -267,9 +295,25 @@ void run(long storedOps) {
     printRelay("paced:", paced, barePacedUs, loadedPacedBareUs, loadedPacedDrawUs);
     fflush(stdout);
 
+    // The same number of viewers, all in one peer process.
+    relay.dropViewers();
+    relay.hostInOne(kViewers);
+    relay.run(500, 0); // warm up: the departed viewers are dropped meanwhile
+    const double oneBareUs = field(bare.burst(kRelayOps, 0), "median_us");
+    const Figures one = relay.run(kRelayOps, 0);
+    relay.start(kRelayOps, 0);
+    bare.start(kRelayOps, 0);
+    const double oneLoadedBareUs = field(bare.finish(), "median_us");
+    const double oneLoadedDrawUs = relay.finish().medianUs;
+    printf("Kolvaro relay on loopback, %d viewers in one peer process\n", kViewers);
+    printRelay("flat out:", one, oneBareUs, oneLoadedBareUs, oneLoadedDrawUs);
+    printf("            CPU per op         %9.1f us (all processes)\n", one.cpuPerOpUs);
+    fflush(stdout);
+
     // Replay of a stored area against as many bare callbacks.
     auto owner = quietLogin(server, "Owner");
-    expect(*owner, "burst " + std::to_string(kReplayOps) + " Owner 0 2000", "RESULT burst");
+    expect(*owner, "burst " + std::to_string(kReplayOps) + " Owner 0 2000", "RESULT burst",
+           3600000ms);
     drain(*owner, kReplayOps + 1);
     auto reader = quietLogin(server, "Reader");
     const std::string replay = expect(*reader, "timed-load Reader Owner", "RESULT timed-load");

@@ -39,6 +39,7 @@ unit="$dir/kolvaro-server.service"
 grep -qx 'ExecStart=/usr/bin/kolvaro-server' "$unit" || fail "unit does not run /usr/bin/kolvaro-server on its default port"
 grep -qx 'DynamicUser=yes' "$unit" || grep -q '^User=' "$unit" || fail "unit would run the server as root"
 grep -qx 'Restart=on-failure' "$unit" || fail "unit does not restart on failure"
+grep -q '^LimitNOFILE=' "$unit" && grep -q '^TasksMax=' "$unit" || fail "unit keeps the default descriptor and task limits"
 if command -v systemd-analyze >/dev/null; then
     # Outside a booted system verify also complains about the missing binary and
     # targets; only complaints about our own lines count.

@@ -42,8 +42,10 @@ TEST_F(ServerTest, TransportFailuresDropButOtherFailuresOnlySkipOneCall) {
     Peer& a = login("A");
     Peer& b = login("B");
     Peer& c = login("C");
+    Peer& d = login("D");
     server->LoadArea("B", "A");
     server->LoadArea("C", "A");
+    server->LoadArea("D", "A");
     b.servant->setHook([](const std::string& line) {
         if (line == "PaintPoint 1 1 A")
             throw CORBA::DATA_CONVERSION(0, CORBA::COMPLETED_NO);
@@ -52,12 +54,18 @@ TEST_F(ServerTest, TransportFailuresDropButOtherFailuresOnlySkipOneCall) {
         if (line == "PaintPoint 2 2 A")
             throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
     });
+    // A reference that can never work frees its name like a dead one.
+    d.servant->setHook([](const std::string& line) {
+        if (line == "PaintPoint 2 2 A")
+            throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
+    });
     server->PaintPoint(1, 1, "A");
     server->PaintPoint(2, 2, "A");
     server->PaintPoint(3, 3, "A");
     ASSERT_TRUE(a.servant->waitFor("PaintPoint 3 3 A", kWait));
     ASSERT_TRUE(b.servant->waitFor("PaintPoint 3 3 A", kWait));
     ASSERT_TRUE(waitForConsole("Logout of Client: C\n"));
+    ASSERT_TRUE(waitForConsole("Logout of Client: D\n"));
     EXPECT_EQ(b.drawingOn("A"), (Lines{"PaintPoint 2 2 A", "PaintPoint 3 3 A"}));
     EXPECT_EQ(a.drawingOn("A"),
               (Lines{"PaintPoint 1 1 A", "PaintPoint 2 2 A", "PaintPoint 3 3 A"}));
@@ -67,7 +75,7 @@ TEST_F(ServerTest, AStalledViewerDelaysNobodyAndLosesNothing) {
     // Bounds well past the gate's wait, so a slow machine cannot turn the
     // stall into a drop.
     kolvaro::ServerOptions options;
-    options.maxBacklogMs = 60000;
+    options.maxStallMs = 60000;
     options.callTimeoutMs = 60000;
     start(options);
     Peer& a = login("A");
@@ -127,6 +135,55 @@ TEST_F(ServerTest, AViewerFallingTooFarBehindIsDropped) {
     ASSERT_TRUE(waitForConsole("Logout of Client: B\n"));
     ASSERT_TRUE(c.servant->waitFor("CloseClient B", kWait));
     EXPECT_EQ(c.servant->events(), (Lines{"PrintClient B", "PrintClient C", "CloseClient B"}));
+}
+
+// A viewer is judged by whether its callbacks complete, not by how long its
+// backlog waits: a long replay at a steady pace goes through, a stall does not.
+TEST_F(ServerTest, AViewerIsDroppedForStallingNotForALongReplay) {
+    kolvaro::ServerOptions options;
+    options.maxStallMs = 1000;
+    start(options);
+    login("A");
+    Peer& b = login("B");
+    for (int i = 0; i < 500; ++i)
+        server->PaintPoint(i, 0, "A");
+    std::atomic<bool> stall{false};
+    b.servant->setHook([&](const std::string& line) {
+        if (line.rfind("Paint", 0) == 0)
+            std::this_thread::sleep_for(3ms);
+        if (stall)
+            gate.pass();
+    });
+    // Drawing meanwhile queues behind the replay, whose end is 1.5 s off.
+    std::thread drawer([&] {
+        for (int i = 0; i < 150; ++i, std::this_thread::sleep_for(10ms))
+            server->PaintPoint(i, 1, "A");
+    });
+    EXPECT_NO_THROW(server->LoadArea("B", "A"));
+    drawer.join();
+    ASSERT_TRUE(b.servant->waitFor("PaintPoint 149 1 A", kWait));
+    EXPECT_EQ(b.drawingOn("A").size(), 650u);
+
+    stall = true;
+    server->PaintPoint(0, 2, "A");
+    std::this_thread::sleep_for(1200ms);
+    server->PaintPoint(1, 2, "A");
+    EXPECT_TRUE(waitForConsole("Logout of Client: B\n"));
+}
+
+// The drawer's own echo falling behind holds the drawer back instead of
+// logging it out; nothing it drew is lost.
+TEST_F(ServerTest, ADrawerAheadOfItsOwnEchoWaitsForIt) {
+    kolvaro::ServerOptions options;
+    options.maxBacklogOps = 5;
+    start(options);
+    Peer& a = login("A");
+    a.servant->setHook([](const std::string&) { std::this_thread::sleep_for(1ms); });
+    for (int i = 0; i < 100; ++i)
+        server->PaintPoint(i, 0, "A");
+    ASSERT_TRUE(a.servant->waitFor("PaintPoint 99 0 A", kWait));
+    EXPECT_EQ(a.drawingOn("A").size(), 100u);
+    EXPECT_EQ(consoleLines().back(), "Client [A] paint point [99,0].\n");
 }
 
 // Several drawers on one area while viewers come and go: every display,
@@ -231,6 +288,12 @@ TEST_F(ServerTest, BadLoginsAreRefusedAndChangeNothing) {
     for (int i = 0; i < 27; ++i)
         cyrillic += "ж"; // 54 bytes, 27 letters
     EXPECT_THROW(server->Login((cyrillic + "ж").c_str(), a.ref), CORBA::BAD_PARAM);
+    // Control characters could forge console lines.
+    EXPECT_THROW(server->Login("A\nLogin of new Clinet: B", a.ref), CORBA::BAD_PARAM);
+    EXPECT_THROW(server->Login("A\x7f", a.ref), CORBA::BAD_PARAM);
+    // The server as its own callback would relay to itself for ever.
+    TKolvaro::Client_var self = TKolvaro::Client::_unchecked_narrow(server);
+    EXPECT_THROW(server->Login("Self", self), CORBA::BAD_PARAM);
     EXPECT_EQ(consoleLines(), Lines{"Start server.\n"});
     EXPECT_TRUE(a.servant->events().empty());
 
@@ -242,7 +305,7 @@ TEST_F(ServerTest, BadLoginsAreRefusedAndChangeNothing) {
 
 TEST_F(ServerTest, OddAndHugeStringsPassUnchanged) {
     const std::string latin1 = "Gr\xfc\xdf"
-                               "e \xa9 \x01";
+                               "e \xa9";
     Peer& odd = login(latin1);
     Peer& b = login("B");
     server->LoadArea("B", "");
@@ -255,6 +318,13 @@ TEST_F(ServerTest, OddAndHugeStringsPassUnchanged) {
     server->SendTxt(huge.c_str(), latin1.c_str(), "");
     EXPECT_EQ(odd.servant->events().back(), "PrintTxt " + huge + '|');
     EXPECT_EQ(consoleLines().back(), "Send message from [] to [" + latin1 + "].\n");
+
+    // Control bytes reach the console escaped, each event on one line.
+    server->PaintPoint(2, 2, "x\r\x1b[2J\x7f");
+    server->SendTxt("t", "\n", "\t");
+    const Lines console = consoleLines();
+    EXPECT_EQ(console.end()[-2], "Client [x\\x0D\\x1B[2J\\x7F] paint point [2,2].\n");
+    EXPECT_EQ(console.end()[-1], "Send message from [\\x09] to [\\x0A].\n");
 }
 
 } // namespace

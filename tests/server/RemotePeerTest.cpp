@@ -62,7 +62,7 @@ TEST_F(RemotePeerTest, AViewerStoppedForAWhileCatchesUpExactly) {
 
 TEST_F(RemotePeerTest, AViewerStoppedBeyondTheBoundLeaves) {
     kolvaro::ServerOptions options;
-    options.callTimeoutMs = options.maxBacklogMs = 2000;
+    options.callTimeoutMs = options.maxStallMs = 2000;
     start(options);
     Peer& a = login("A");
     CallbackPeer& b = remoteViewer();

@@ -54,6 +54,7 @@ void ServerTest::start(kolvaro::ServerOptions options) {
     impl->_remove_ref(); // the POA holds the servant from here on
     CORBA::Object_var obj = rootPoa()->id_to_reference(serverId_);
     server = TKolvaro::Server::_narrow(obj);
+    impl->refuseAsCallback(server);
 }
 
 void ServerTest::stop() {

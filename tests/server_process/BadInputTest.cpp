@@ -20,6 +20,7 @@ TEST(BadInput, RefusedLoginsChangeNothing) {
     EXPECT_EQ(p.call("login-nil Nil"), "ERROR login-nil BAD_PARAM");
     EXPECT_EQ(p.call("login " + ascii27 + "n"), "ERROR login BAD_PARAM");
     EXPECT_EQ(p.call("login " + greek27 + "Ω"), "ERROR login BAD_PARAM");
+    EXPECT_EQ(p.call("login-server Self"), "ERROR login-server BAD_PARAM");
     // The refused names were not taken, and nobody heard of them.
     EXPECT_EQ(p.call("login Nil"), "RESULT login 1");
     EXPECT_EQ(q.call("login " + greek27), "RESULT login 2");

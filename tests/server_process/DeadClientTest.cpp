@@ -89,5 +89,22 @@ TEST(DeadClients, StoppedViewerDelaysNobodyAndMissesNothing) {
         EXPECT_NE(line, "Logout of Client: B");
 }
 
+// Each unread message holds a connection to its recipient until it is read;
+// they are bounded, and the recipient's other callbacks never wait for them.
+TEST(DeadClients, UnreadMessagesAreBoundedAndHoldUpNothingElse) {
+    auto server = startServer();
+    auto b = loggedIn(*server, "B");
+    EXPECT_EQ(b->call("msgbox-delay 600000"), "RESULT msgbox-delay"); // B never reads
+    auto args = server->clientArgs();
+    args.insert(args.end(), {"-ORBmaxGIOPConnectionPerServer", "64"}); // all 40 at once
+    ProbeProcess a(args);
+    EXPECT_EQ(a.call("login A"), "RESULT login 2");
+    EXPECT_EQ(a.call("send-flood 40 B A 3000"), "RESULT send-flood ok=0 refused=24 other=0");
+    EXPECT_EQ(a.call("line 1 2 3 4 B"), "RESULT line");
+    EXPECT_TRUE(b->waitEvent("PaintLine 1 2 3 4 B"));
+    for (auto& line : server->consoleLines(0, server->lineCount()))
+        EXPECT_NE(line, "Logout of Client: B");
+}
+
 } // namespace
 } // namespace kolvaro::test

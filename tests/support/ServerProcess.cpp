@@ -1,5 +1,7 @@
 #include "ServerProcess.h"
 
+#include <cstdlib>
+
 namespace kolvaro::test {
 namespace {
 
@@ -10,7 +12,9 @@ bool isAnswer(const std::string& line) {
 } // namespace
 
 std::string serverProgram() {
-    return KOLVARO_SERVER_PATH;
+    // Lets a benchmark compare another build of the server with this one.
+    const char* other = std::getenv("KOLVARO_BENCH_SERVER");
+    return other && *other ? other : KOLVARO_SERVER_PATH;
 }
 std::string probeProgram() {
     return KOLVARO_PROBE_PATH;

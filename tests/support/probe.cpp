@@ -2,9 +2,12 @@
 //
 // Reads one command per line on stdin and answers on stdout, one line each,
 // flushed at once:
-//   login NAME | login-nil NAME | logout NAME | load NAME OWNER
+//   login NAME | login-nil NAME | login-server NAME | logout NAME | load NAME OWNER
 //   line|rect|circ X1 Y1 X2 Y2 OWNER | point|fill X Y OWNER | clear OWNER
 //   send RECIPIENT SENDER TEXT...      send-size RECIPIENT SENDER BYTES
+//   send-flood N RECIPIENT SENDER MS   (N messages at once; counts the answers
+//                                       within MS: ok, refused as too many
+//                                       unread, other failures)
 //   sync | count | wait-count N MS | events | ior | quit
 //   quiet on|off       (stop printing callbacks; they are still counted)
 //   msgbox-delay MS    (PrintTxt waits that long, standing in for a reader)
@@ -16,17 +19,24 @@
 //   bare-burst N IOR [PACE_US]
 //                      (N two-way calls on another probe's callback object)
 //   timed-load NAME OWNER
+//   viewers N PREFIX OWNER
+//                      (N more callback objects in this process, quiet, logged
+//                       in as PREFIX0.. and displaying OWNER's area)
+//   wait-viewers N MS  (until each of them has served N callbacks; the least)
 // A token "" stands for the empty string. Results: "RESULT <cmd>[ detail]",
 // failures "ERROR <cmd> <exception>"; every callback as it arrives:
 // "EV PaintLine 1 2 3 4 A". "READY" once the callback object is serving.
 
 #include "OrbInit.h"
 #include "RecordingClient.h"
+#include "Refusals.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -144,6 +154,10 @@ private:
             need(t, 2);
             emit("RESULT login-nil " +
                  std::to_string(server()->Login(t[1].c_str(), TKolvaro::Client::_nil())));
+        } else if (cmd == "login-server") {
+            need(t, 2);
+            TKolvaro::Client_var forged = TKolvaro::Client::_unchecked_narrow(server());
+            emit("RESULT login-server " + std::to_string(server()->Login(t[1].c_str(), forged)));
         } else if (cmd == "logout") {
             need(t, 2);
             server()->Logout(t[1].c_str());
@@ -188,6 +202,9 @@ private:
             std::string text(std::stoul(t[3]), 'x');
             server()->SendTxt(text.c_str(), t[1].c_str(), t[2].c_str());
             emit("RESULT send-size");
+        } else if (cmd == "send-flood") {
+            need(t, 5);
+            sendFlood(std::stoul(t[1]), t[2], t[3], std::stoi(t[4]));
         } else if (cmd == "sync") {
             emit("ok");
         } else if (cmd == "count") {
@@ -220,6 +237,17 @@ private:
             need(t, 3);
             burst(std::stoul(t[1]), t[2], t.size() > 3 ? num(t[3]) : short{0},
                   t.size() > 4 ? std::stoul(t[4]) : 0, t.size() > 5 ? std::stoul(t[5]) : 0);
+        } else if (cmd == "viewers") {
+            need(t, 4);
+            addViewers(std::stoul(t[1]), t[2], t[3]);
+        } else if (cmd == "wait-viewers") {
+            need(t, 3);
+            std::size_t least = std::stoul(t[1]);
+            for (auto& v : viewers_) {
+                v->waitForCount(std::stoul(t[1]), std::chrono::milliseconds(std::stoi(t[2])));
+                least = std::min(least, v->count());
+            }
+            emit("COUNT " + std::to_string(least));
         } else if (cmd == "bare-burst") {
             need(t, 3);
             bareBurst(std::stoul(t[1]), t[2], t.size() > 3 ? std::stoul(t[3]) : 0);
@@ -253,6 +281,57 @@ private:
              " ops_per_s=" + fixed(n / total.count()));
     }
 
+    void sendFlood(std::size_t n, const std::string& to, const std::string& from, int ms) {
+        struct Tally {
+            std::mutex mutex;
+            std::condition_variable changed;
+            std::size_t ok = 0, refused = 0, other = 0;
+            void add(std::size_t Tally::*which) {
+                std::lock_guard lock(mutex);
+                ++(this->*which);
+                changed.notify_all();
+            }
+        };
+        auto tally = std::make_shared<Tally>();
+        for (std::size_t i = 0; i < n; ++i)
+            // Unanswered calls stay behind when the command returns.
+            std::thread([s = TKolvaro::Server::_duplicate(server()), tally, to, from] {
+                TKolvaro::Server_var server = s;
+                try {
+                    server->SendTxt("flood", to.c_str(), from.c_str());
+                    tally->add(&Tally::ok);
+                } catch (const CORBA::IMP_LIMIT& e) {
+                    tally->add(e.minor() == kolvaro::kTooManyUnreadMinor ? &Tally::refused
+                                                                         : &Tally::other);
+                } catch (...) {
+                    tally->add(&Tally::other);
+                }
+            }).detach();
+        std::unique_lock lock(tally->mutex);
+        tally->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                [&] { return tally->ok + tally->refused + tally->other == n; });
+        emit("RESULT send-flood ok=" + std::to_string(tally->ok) + " refused=" +
+             std::to_string(tally->refused) + " other=" + std::to_string(tally->other));
+    }
+
+    void addViewers(std::size_t n, const std::string& prefix, const std::string& owner) {
+        CORBA::Object_var obj = orb_->resolve_initial_references("RootPOA");
+        PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+        for (std::size_t i = 0; i < n; ++i) {
+            PortableServer::Servant_var<kolvaro::test::RecordingClient> viewer =
+                new kolvaro::test::RecordingClient;
+            viewer->setKeepEvents(false);
+            PortableServer::ObjectId_var id = poa->activate_object(viewer);
+            CORBA::Object_var ref = poa->id_to_reference(id);
+            TKolvaro::Client_var client = TKolvaro::Client::_narrow(ref);
+            const std::string name = prefix + std::to_string(viewers_.size());
+            server()->Login(name.c_str(), client);
+            server()->LoadArea(name.c_str(), owner.c_str());
+            viewers_.push_back(viewer);
+        }
+        emit("RESULT viewers");
+    }
+
     void bareBurst(std::size_t n, const std::string& ior, std::size_t paceUs) {
         CORBA::Object_var obj = orb_->string_to_object(ior.c_str());
         TKolvaro::Client_var peer = TKolvaro::Client::_narrow(obj);
@@ -278,6 +357,7 @@ private:
     TKolvaro::Client_var self_;
     kolvaro::test::RecordingClient* recorder_;
     TKolvaro::Server_var server_;
+    std::vector<PortableServer::Servant_var<kolvaro::test::RecordingClient>> viewers_;
 };
 
 } // namespace
