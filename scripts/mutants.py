@@ -11,7 +11,8 @@ A mutant is kept as text (file, the line's text, which occurrence of that
 line, the edit), not as a line number, so the same list can be measured again
 after code has moved: `--save` writes the list after a run, `--load` measures
 a saved list (a mutant whose line is found in another file of the same
-folders is applied there).
+folders is applied there). The list is written after every mutant, and
+`--resume` goes on from it after an interruption.
 
     scripts/mutants.py --build build --count 60 --save mutants.json
     scripts/mutants.py --build build --load mutants.json
@@ -148,6 +149,8 @@ def main():
     parser.add_argument("--seed", type=int, default=SEED)
     parser.add_argument("--load", help="measure the mutants listed in this file")
     parser.add_argument("--save", help="write the measured mutants and outcomes here")
+    parser.add_argument("--resume", action="store_true",
+                        help="keep the outcomes already in --save and go on from there")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--test", default="cd {build} && QT_QPA_PLATFORM=offscreen "
                         "ctest -j2 --timeout 300 -LE package --stop-on-failure",
@@ -166,8 +169,18 @@ def main():
         random.Random(args.seed).shuffle(pool)
         wanted = args.count
 
+    def key(m):
+        return (m["file"], m["line"], m["occurrence"], m["operator"], m["new"])
+
     measured, tally = [], {}
+    if args.resume and args.save and Path(args.save).exists():
+        measured = json.loads(Path(args.save).read_text())
+        for m in measured:
+            tally[m["outcome"]] = tally.get(m["outcome"], 0) + 1
+    done = {key(m) for m in measured}
     for mutant in pool:
+        if key(mutant) in done:
+            continue
         if not args.load and sum(tally.get(k, 0) for k in ("killed", "survived")) >= wanted:
             break
         started = time.monotonic()
@@ -175,6 +188,8 @@ def main():
         tally[outcome] = tally.get(outcome, 0) + 1
         if outcome in ("killed", "survived") or args.load:
             measured.append(dict(mutant, outcome=outcome))
+            if args.save:
+                Path(args.save).write_text(json.dumps(measured, indent=1))
         print(f"{outcome:12} {time.monotonic() - started:6.0f}s  {mutant['file']}: "
               f"{mutant['operator']}: {mutant['line'].strip()}  =>  {mutant['new'].strip()}",
               flush=True)
@@ -183,8 +198,6 @@ def main():
     score = 100.0 * killed / max(1, killed + survived)
     print(f"\nscore: {score:.1f} % ({killed} killed, {survived} survived, "
           f"{tally.get('uncompilable', 0)} did not compile, {tally.get('missing', 0)} not found)")
-    if args.save:
-        Path(args.save).write_text(json.dumps(measured, indent=1))
 
 
 if __name__ == "__main__":
