@@ -153,6 +153,15 @@ protected:
         expectedLog.push_back("Client [" + c.name() + "] load [" + newcomer + "].");
     }
 
+    // A, then B, each showing both areas.
+    void showEachOther(ClientDriver& a, ClientDriver& b) {
+        logIn(a, "");
+        enter(a, "");
+        logIn(b, "A");
+        enter(b, "A");
+        acceptNewcomer(a, "B");
+    }
+
     void drag(ClientDriver& c, const char* tool, const std::string& owner, PaintRecord shape) {
         c.ok(std::string("tool ") + tool);
         std::ostringstream command;
@@ -299,11 +308,7 @@ TEST_F(EndToEnd, ThreeUsersDrawOnEachOthersAreasClearAndLeave) {
 TEST_F(EndToEnd, MessagesCrossWithoutHoldingUpEitherWindow) {
     auto a = start("A");
     auto b = start("B");
-    logIn(*a, "");
-    enter(*a, "");
-    logIn(*b, "A");
-    enter(*b, "A");
-    acceptNewcomer(*a, "B");
+    showEachOther(*a, *b);
 
     // The sender's window goes on working while the recipient reads; the
     // recipient's areas go on following the drawing behind the open box.
@@ -395,11 +400,7 @@ TEST_F(EndToEnd, AnswersAroundTheLoginDialogAndAFillOvertakenOnItsWay) {
 TEST_F(EndToEnd, SessionsSurviveARestartAndADropAndQuitWithTheServerDead) {
     auto a = start("A");
     auto b = start("B");
-    logIn(*a, "");
-    enter(*a, "");
-    logIn(*b, "A");
-    enter(*b, "A");
-    acceptNewcomer(*a, "B");
+    showEachOther(*a, *b);
     drag(*a, "line", "B", {10, 10, 200, 100, PaintKind::Line});
     drag(*b, "rect", "A", {30, 40, 150, 120, PaintKind::Rect});
     click(*b, PaintKind::Fill, "A", 70, 55);
