@@ -58,6 +58,11 @@ STRING_RE = re.compile(r'"(?:[^"\\]|\\.)*"|\'(?:[^\'\\]|\\.)*\'')
 def outside_strings(regex, line):
     """Matches of regex that do not fall inside a string or character literal."""
     quoted = [m.span() for m in STRING_RE.finditer(line)]
+    comment = line.find("//")
+    while comment >= 0 and any(a <= comment < b for a, b in quoted):
+        comment = line.find("//", comment + 1)
+    if comment >= 0:
+        quoted.append((comment, len(line)))
     for m in regex.finditer(line):
         if not any(a <= m.start() < b for a, b in quoted):
             yield m
