@@ -3,6 +3,7 @@
 #include "CorbaFailure.h"
 #include "CorbaServerLink.h"
 #include "OrbInit.h"
+#include "OwnProxy.h"
 #include "SerialWorker.h"
 
 #include <omniORB4/Naming.hh>
@@ -206,9 +207,7 @@ ClientOrb::SessionCheck ClientOrb::check(Shared& s, const std::string& name,
             std::lock_guard lock(s.mutex);
             if (CORBA::is_nil(s.checkRef.in())) {
                 // A proxy of its own: a call timeout belongs to the proxy.
-                CORBA::String_var ior = s.orb->object_to_string(s.server.in());
-                CORBA::Object_var obj = s.orb->string_to_object(ior.in());
-                s.checkRef = TKolvaro::Server::_unchecked_narrow(obj.in());
+                s.checkRef = ownProxy<TKolvaro::Server>(s.orb.in(), s.server.in());
                 omniORB::setClientCallTimeout(s.checkRef.in(),
                                               static_cast<CORBA::ULong>(s.checkTimeout.count()));
                 retryOnStaleConnections(s.checkRef.in());

@@ -1,6 +1,7 @@
 #include "CorbaServerLink.h"
 
 #include "CorbaFailure.h"
+#include "OwnProxy.h"
 #include "Refusals.h"
 #include "SerialWorker.h"
 
@@ -372,8 +373,7 @@ void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipi
                 // not apply. It must follow any forward of the server's
                 // published key before the first text is marshalled: only the
                 // full reference carries the code sets.
-                CORBA::String_var ior = shared->orb->object_to_string(shared->drawRef.in());
-                CORBA::Object_var obj = shared->orb->string_to_object(ior.in());
+                CORBA::Object_var obj = ownProxy(shared->orb.in(), shared->drawRef.in());
                 TKolvaro::Server_var ref = TKolvaro::Server::_narrow(obj.in());
                 if (CORBA::is_nil(ref.in()))
                     throw CORBA::INV_OBJREF();
