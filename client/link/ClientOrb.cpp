@@ -3,13 +3,11 @@
 #include "CorbaFailure.h"
 #include "CorbaServerLink.h"
 #include "OrbInit.h"
+#include "QueuedDelivery.h"
 #include "SerialWorker.h"
 
 #include <omniORB4/Naming.hh>
 #include <omniORB4/minorCode.h>
-
-#include <QMetaObject>
-#include <QObject>
 
 #include <future>
 #include <mutex>
@@ -36,15 +34,7 @@ struct ClientOrb::Shared {
     bool loggedIn = false; // guarded by mutex
     bool ended = false;    // guarded by mutex
 
-    QObject* context = nullptr;
-    std::mutex deliverMutex;
-    bool delivering = true; // guarded by deliverMutex
-
-    template <typename F> void deliver(F f) {
-        std::lock_guard lock(deliverMutex);
-        if (delivering)
-            QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
-    }
+    QueuedDelivery deliver;
 };
 
 ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QObject* context)
@@ -60,7 +50,7 @@ ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QO
         shared_->argv.push_back(a.data());
     shared_->argv.push_back(nullptr);
     shared_->servant = callback;
-    shared_->context = context;
+    shared_->deliver.setContext(context);
     shared_->callTimeout = options.callTimeout;
     shared_->checkTimeout = options.checkTimeout;
 }
@@ -260,10 +250,7 @@ bool ClientOrb::shutdown() {
         return endedCleanly_;
     bool clean = worker_->finish(options_.shutdownBound);
     worker_.reset();
-    {
-        std::lock_guard lock(shared_->deliverMutex);
-        shared_->delivering = false;
-    }
+    shared_->deliver.stop();
     CORBA::ORB_var orb;
     {
         std::lock_guard lock(shared_->mutex);
