@@ -243,6 +243,26 @@ std::unique_ptr<CorbaServerLink> ClientOrb::makeServerLink(QObject* context) {
                                              linkOptions);
 }
 
+namespace {
+
+// destroy() waits for every callback in progress, and one may be waiting for
+// a person: bound the wait and let the process end regardless.
+bool destroyWithin(CORBA::ORB_ptr orb, std::chrono::milliseconds bound) {
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> endedFuture = ended->get_future();
+    std::thread([orb = CORBA::ORB::_duplicate(orb), ended] {
+        CORBA::ORB_var keep = orb;
+        try {
+            keep->destroy();
+        } catch (const CORBA::Exception&) {
+        }
+        ended->set_value();
+    }).detach();
+    return endedFuture.wait_for(bound) == std::future_status::ready;
+}
+
+} // namespace
+
 bool ClientOrb::shutdown() {
     // Later calls keep the first answer: only the first one knows whether a
     // thread was let go inside the ORB.
@@ -267,19 +287,7 @@ bool ClientOrb::shutdown() {
     endedCleanly_ = clean;
     if (CORBA::is_nil(orb.in()))
         return clean;
-    // destroy() waits for every callback in progress, and one may be waiting
-    // for a person: bound the wait and let the process end regardless.
-    auto ended = std::make_shared<std::promise<void>>();
-    std::future<void> endedFuture = ended->get_future();
-    std::thread([orb = CORBA::ORB::_duplicate(orb.in()), ended] {
-        CORBA::ORB_var keep = orb;
-        try {
-            keep->destroy();
-        } catch (const CORBA::Exception&) {
-        }
-        ended->set_value();
-    }).detach();
-    endedCleanly_ = endedFuture.wait_for(options_.shutdownBound) == std::future_status::ready;
+    endedCleanly_ = destroyWithin(orb.in(), options_.shutdownBound);
     return endedCleanly_;
 }
 
