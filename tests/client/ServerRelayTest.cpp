@@ -48,13 +48,15 @@ private slots:
     void relayedStreamDrawsOnTheOwnersArea() {
         FakeServerLink link;
         TWinClient win(&link);
+        auto* servant = new THelper(win);
+        win.adoptServant(servant);
         win.show();
-        PortableServer::ObjectId_var id = poa->activate_object(&win.servant());
+        PortableServer::ObjectId_var id = poa->activate_object(servant);
         CORBA::Object_var callback = poa->id_to_reference(id);
         TKolvaro::Client_var client = TKolvaro::Client::_narrow(callback);
         win.loginAnswered("A", serverRef->Login("A", client));
         QCOMPARE(win.allCount(), 1);
-        QCOMPARE(win.servant().NameAt(0), std::string("A"));
+        QCOMPARE(servant->NameAt(0), std::string("A"));
         win.startWork({});
         TClientArea* area = win.areas().at(0);
         QVERIFY(area->width() >= 300 && area->height() >= 150);

@@ -60,6 +60,8 @@ class WinClientTest : public QObject {
     FakeServerLink link;
     std::unique_ptr<TWinClient> win;
 
+    THelper& servant() { return static_cast<THelper&>(*win->servant()); }
+
     // Logs in as A with `count` users in all and shows A plus `others`.
     void startAs(int count, const std::vector<std::string>& others) {
         win->loginAnswered("A", count);
@@ -71,6 +73,7 @@ private slots:
     void init() {
         link.calls.clear();
         win = std::make_unique<TWinClient>(&link);
+        win->adoptServant(new THelper(*win));
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
     }
@@ -102,7 +105,7 @@ private slots:
         // shown at Enter, F has left by then.
         win->setServerLink(nullptr);
         win->loginAnswered("D", 4);
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         auto joined = fromOrbThread([&] {
             helper.AddNewClient("E");
             helper.AddNewClient("F");
@@ -140,7 +143,7 @@ private slots:
                                               {-10, 30, 300, 30, PaintKind::Line},
                                               {7, 8, 0, 0, PaintKind::Point},
                                               {100, 20, 20, 60, PaintKind::Rect}};
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         auto done = fromOrbThread([&] {
             helper.PaintCirc(5, 5, 120, 90, "A");
             helper.PaintLine(1, 1, 50, 50, "C"); // no area: ignored
@@ -161,7 +164,7 @@ private slots:
 
     void clearAllStaysClearAfterAResize() {
         startAs(2, {"B"});
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         auto done = fromOrbThread([&] {
             helper.PaintRect(10, 10, 80, 60, "B");
             helper.PaintFill(30, 30, "B");
@@ -192,7 +195,7 @@ private slots:
 
     void noticesArrivingTogetherAreAllCarriedOut() {
         startAs(4, {"B", "C"});
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         auto first = fromOrbThread([&] { helper.CloseClient("B"); });
         auto second = fromOrbThread([&] { helper.CloseClient("C"); });
         auto third = fromOrbThread([&] {
@@ -219,24 +222,24 @@ private slots:
         QCOMPARE(captions(*win), (std::vector<std::string>{"A", "E"}));
         QCOMPARE(link.calls, std::vector<std::string>{"loadArea A E"});
         QCOMPARE(win->allCount(), 2);
-        QCOMPARE(win->servant().NameAt(0), std::string("E"));
-        QCOMPARE(win->servant().NameAt(1), std::string("Error"));
+        QCOMPARE(servant().NameAt(0), std::string("E"));
+        QCOMPARE(servant().NameAt(1), std::string("Error"));
     }
 
     void closingAnAreaByHandKeepsTheTotal() {
         startAs(3, {"B"});
-        win->servant().AddName("B");
+        servant().AddName("B");
         qobject_cast<QMdiSubWindow*>(win->areas()[1]->parentWidget())->close();
         QCOMPARE(captions(*win), std::vector<std::string>{"A"});
         QCOMPARE(win->panelText(2), QString("Count of displayed clients: 1"));
         QCOMPARE(win->panelText(3), QString("Count of all clients: 3"));
-        QCOMPARE(win->servant().NameCount(), std::size_t(0));
+        QCOMPARE(servant().NameCount(), std::size_t(0));
         // The owner's drawing finds no area; its logout still lowers the total.
-        win->servant().PaintPoint(5, 5, "B");
-        win->servant().CloseClient("B");
+        servant().PaintPoint(5, 5, "B");
+        servant().CloseClient("B");
         QTRY_COMPARE(win->allCount(), 2);
         QVERIFY(win->sendAction()->isEnabled());
-        win->servant().CloseClient("X");
+        servant().CloseClient("X");
         QTRY_COMPARE(win->allCount(), 1);
         QVERIFY(!win->sendAction()->isEnabled());
         QVERIFY(!win->findChild<QToolButton*>("Send1")->isEnabled());
@@ -244,7 +247,7 @@ private slots:
 
     void messagesWaitForTheirReaderWithoutHoldingTheWindow() {
         startAs(2, {"B"});
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         const std::string longText = std::string(600, 'w') + " end of a long message";
         const std::string longSender = std::string(60, 's');
         auto hello = fromOrbThread([&] { helper.PrintTxt("hello", "B"); });
@@ -260,7 +263,7 @@ private slots:
         QVERIFY(hello.wait_for(50ms) == std::future_status::timeout);
 
         // With both boxes open, drawing still reaches the areas.
-        win->servant().PaintPoint(9, 9, "B");
+        servant().PaintPoint(9, 9, "B");
         QTRY_COMPARE(win->areas()[1]->history().size(), std::size_t(1));
 
         short_->button(QMessageBox::Ok)->click();
@@ -271,7 +274,7 @@ private slots:
     }
 
     void messageLeftOpenWhenTheWindowGoesDoesNotHang() {
-        THelper* helper = &win->servant();
+        THelper* helper = &servant();
         helper->_add_ref(); // the ORB's hold on the servant outlives the window
         auto waiting = fromOrbThread([helper] { helper->PrintTxt("bye", "B"); });
         QTRY_COMPARE(boxes(*win).size(), std::size_t(1));
@@ -283,10 +286,10 @@ private slots:
 
     void closingTheWindowLogsOut() {
         startAs(2, {"B"});
-        win->servant().AddName("A");
+        servant().AddName("A");
         win->findChild<QToolButton*>("ToolButton10")->click();
         QCOMPARE(link.calls, std::vector<std::string>{"logout A"});
-        QCOMPARE(win->servant().NameCount(), std::size_t(0));
+        QCOMPARE(servant().NameCount(), std::size_t(0));
     }
 };
 

@@ -29,14 +29,45 @@ void onMessage(j_common_ptr cinfo, int level) {
         onError(cinfo);
 }
 
-// Holds no object with a destructor: a longjmp may leave it at any point.
-// Everything it builds lives in the caller's frame.
-bool decodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const QByteArray& data,
-                int maxSide, QImage* out, std::vector<unsigned char>* row) {
+void installErrorHandlers(jpeg_decompress_struct& cinfo, ErrorManager& err) {
     cinfo.err = jpeg_std_error(&err.base);
     err.base.error_exit = onError;
     err.base.emit_message = onMessage;
     err.message[0] = '\0';
+}
+
+// The functions below run under decodeInto's setjmp and hold no object with a
+// destructor: a longjmp may leave them at any point.
+
+// False, with the reason in err, for a picture larger than maxSide either way.
+bool withinSize(const jpeg_decompress_struct& cinfo, ErrorManager& err, int maxSide) {
+    if (cinfo.image_width > static_cast<JDIMENSION>(maxSide) ||
+        cinfo.image_height > static_cast<JDIMENSION>(maxSide)) {
+        std::snprintf(err.message, sizeof err.message, "picture too large (%ux%u)",
+                      cinfo.image_width, cinfo.image_height);
+        return false;
+    }
+    return true;
+}
+
+// Reads every row of a started decompression into `out` as RGB32.
+void readRows(jpeg_decompress_struct& cinfo, QImage* out, std::vector<unsigned char>* row) {
+    row->resize(static_cast<std::size_t>(cinfo.output_width) * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        auto* line =
+            reinterpret_cast<QRgb*>(out->scanLine(static_cast<int>(cinfo.output_scanline)));
+        JSAMPROW rows[1] = {row->data()};
+        jpeg_read_scanlines(&cinfo, rows, 1);
+        const unsigned char* p = row->data();
+        for (JDIMENSION x = 0; x < cinfo.output_width; ++x, p += 3)
+            line[x] = qRgb(p[0], p[1], p[2]);
+    }
+}
+
+// Everything it builds lives in the caller's frame.
+bool decodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const QByteArray& data,
+                int maxSide, QImage* out, std::vector<unsigned char>* row) {
+    installErrorHandlers(cinfo, err);
     if (setjmp(err.escape)) {
         jpeg_destroy_decompress(&cinfo);
         return false;
@@ -45,10 +76,7 @@ bool decodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const QByteArr
     jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.constData()),
                  static_cast<unsigned long>(data.size()));
     jpeg_read_header(&cinfo, TRUE);
-    if (cinfo.image_width > static_cast<JDIMENSION>(maxSide) ||
-        cinfo.image_height > static_cast<JDIMENSION>(maxSide)) {
-        std::snprintf(err.message, sizeof err.message, "picture too large (%ux%u)",
-                      cinfo.image_width, cinfo.image_height);
+    if (!withinSize(cinfo, err, maxSide)) {
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
@@ -61,16 +89,7 @@ bool decodeInto(jpeg_decompress_struct& cinfo, ErrorManager& err, const QByteArr
         jpeg_destroy_decompress(&cinfo);
         return false;
     }
-    row->resize(static_cast<std::size_t>(cinfo.output_width) * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        auto* line =
-            reinterpret_cast<QRgb*>(out->scanLine(static_cast<int>(cinfo.output_scanline)));
-        JSAMPROW rows[1] = {row->data()};
-        jpeg_read_scanlines(&cinfo, rows, 1);
-        const unsigned char* p = row->data();
-        for (JDIMENSION x = 0; x < cinfo.output_width; ++x, p += 3)
-            line[x] = qRgb(p[0], p[1], p[2]);
-    }
+    readRows(cinfo, out, row);
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return true;

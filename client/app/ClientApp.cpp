@@ -26,12 +26,26 @@ ClientApp::ClientApp(int argc, char** argv) {
     WinClient = window_.get();
     window_->setWindowIcon(QIcon(QStringLiteral(":/icons/kolvaro.svg")));
 
-    orb_ = std::make_unique<ClientOrb>(argc, argv, &window_->servant(), window_.get());
+    servant_ = new THelper(*window_);
+    window_->adoptServant(servant_);
+    orb_ = std::make_unique<ClientOrb>(argc, argv, servant_, window_.get());
 
+    makeDialogs();
+    addStatusLabels();
+
+    window_->setHooks({
+        .firstShow = [this] { runLogin(); },
+        .send = [this] { sendMessage(); },
+        .about = [this] { about_->exec(); },
+        .closed = [this] { shutdown(); },
+    });
+}
+
+void ClientApp::makeDialogs() {
     LoginHooks hooks;
-    hooks.beforeLogin = [this] { window_->servant().FreeNames(); };
+    hooks.beforeLogin = [this] { servant_->FreeNames(); };
     hooks.nameAt = [this](int i) {
-        return QString::fromStdString(window_->servant().NameAt(static_cast<std::size_t>(i)));
+        return QString::fromStdString(servant_->NameAt(static_cast<std::size_t>(i)));
     };
     hooks.loginAnswered = [this](const QString& name, int result) {
         window_->loginAnswered(name.toStdString(), result);
@@ -42,7 +56,9 @@ ClientApp::ClientApp(int argc, char** argv) {
     CSender = sender_.get();
     about_ = std::make_unique<TAbout>(window_.get());
     About = about_.get();
+}
 
+void ClientApp::addStatusLabels() {
     // Shown while a message waits for its reader: the window stays usable.
     sending_ = new QLabel(window_.get());
     sending_->setObjectName(QStringLiteral("SendingLabel"));
@@ -53,13 +69,6 @@ ClientApp::ClientApp(int argc, char** argv) {
     session_->setObjectName(QStringLiteral("SessionLabel"));
     session_->hide();
     window_->statusBar()->addPermanentWidget(session_);
-
-    window_->setHooks({
-        .firstShow = [this] { runLogin(); },
-        .send = [this] { sendMessage(); },
-        .about = [this] { about_->exec(); },
-        .closed = [this] { shutdown(); },
-    });
 }
 
 ClientApp::~ClientApp() {
@@ -100,16 +109,7 @@ void ClientApp::runLogin(const std::string& before) {
         startMonitor();
         return;
     }
-    link_ = orb_->makeServerLink(window_.get()); // null unless a name was registered
-    if (link_) {
-        link_->setFailureHandler(
-            [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
-        link_->setTroubleHandler([this] {
-            if (monitor_)
-                monitor_->checkNow();
-        });
-        window_->setServerLink(link_.get());
-    }
+    openLink();
     if (!entered) {
         // Closing the login dialog ends the program; closing the window logs
         // out a name already registered.
@@ -122,6 +122,19 @@ void ClientApp::runLogin(const std::string& before) {
     startMonitor();
 }
 
+void ClientApp::openLink() {
+    link_ = orb_->makeServerLink(window_.get()); // null unless a name was registered
+    if (!link_)
+        return;
+    link_->setFailureHandler(
+        [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
+    link_->setTroubleHandler([this] {
+        if (monitor_)
+            monitor_->checkNow();
+    });
+    window_->setServerLink(link_.get());
+}
+
 std::vector<std::string> ClientApp::checkedOwners() const {
     std::vector<std::string> owners;
     for (const QString& name : login_->checkedNames())
@@ -131,7 +144,7 @@ std::vector<std::string> ClientApp::checkedOwners() const {
 
 void ClientApp::startMonitor() {
     if (!monitor_) {
-        THelper* servant = &window_->servant();
+        THelper* servant = servant_;
         SessionMonitor::Hooks hooks;
         hooks.lost = [this](const std::string& reason) {
             sessionLost();

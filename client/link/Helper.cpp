@@ -1,9 +1,9 @@
 #include "Helper.h"
 
-#include "ClientEvents.h"
-
 #include <algorithm>
 #include <future>
+
+using kolvaro::PaintKind;
 
 namespace {
 
@@ -86,31 +86,32 @@ void THelper::CloseClient(const char* name) {
     tell([&](ClientEvents& events) { events.clientLeft(text(name)); });
 }
 
-void THelper::relay(int code, int x1, int y1, int x2, int y2, const char* owner) {
+void THelper::relay(PaintKind kind, int x1, int y1, int x2, int y2, const char* owner) {
+    const int code = kolvaro::codeOf(kind);
     tell([&](ClientEvents& events) { events.shapeRelayed(code, x1, y1, x2, y2, text(owner)); });
 }
 
 void THelper::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {
-    relay(1, x, y, 0, 0, owner);
+    relay(PaintKind::Point, x, y, 0, 0, owner);
 }
 
 void THelper::PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                         const char* owner) {
-    relay(2, x1, y1, x2, y2, owner);
+    relay(PaintKind::Line, x1, y1, x2, y2, owner);
 }
 
 void THelper::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                         const char* owner) {
-    relay(3, x1, y1, x2, y2, owner);
+    relay(PaintKind::Rect, x1, y1, x2, y2, owner);
 }
 
 void THelper::PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                         const char* owner) {
-    relay(4, x1, y1, x2, y2, owner);
+    relay(PaintKind::Circ, x1, y1, x2, y2, owner);
 }
 
 void THelper::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
-    relay(5, x, y, 0, 0, owner);
+    relay(PaintKind::Fill, x, y, 0, 0, owner);
 }
 
 void THelper::ClearAll(const char* owner) {

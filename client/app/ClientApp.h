@@ -12,6 +12,7 @@ class QLabel;
 class TAbout;
 class TCLogin;
 class TCSender;
+class THelper;
 class TWinClient;
 
 namespace kolvaro {
@@ -48,8 +49,11 @@ signals:
     void sessionChanged(const QString& text);
 
 private:
+    void makeDialogs();
+    void addStatusLabels();
     // `before`: the name this client had until someone else took it.
     void runLogin(const std::string& before = {});
+    void openLink();
     std::vector<std::string> checkedOwners() const;
     void startMonitor();
     void sessionLost();
@@ -61,6 +65,7 @@ private:
     void reportFailure(const QString& what);
 
     std::unique_ptr<TWinClient> window_;
+    THelper* servant_ = nullptr; // held by the window
     std::unique_ptr<TCLogin> login_;
     std::unique_ptr<TCSender> sender_;
     std::unique_ptr<TAbout> about_;

@@ -4,13 +4,11 @@
 #include "CorbaServerLink.h"
 #include "OrbInit.h"
 #include "OwnProxy.h"
+#include "QueuedDelivery.h"
 #include "SerialWorker.h"
 
 #include <omniORB4/Naming.hh>
 #include <omniORB4/minorCode.h>
-
-#include <QMetaObject>
-#include <QObject>
 
 #include <future>
 #include <mutex>
@@ -37,15 +35,7 @@ struct ClientOrb::Shared {
     bool loggedIn = false; // guarded by mutex
     bool ended = false;    // guarded by mutex
 
-    QObject* context = nullptr;
-    std::mutex deliverMutex;
-    bool delivering = true; // guarded by deliverMutex
-
-    template <typename F> void deliver(F f) {
-        std::lock_guard lock(deliverMutex);
-        if (delivering)
-            QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
-    }
+    QueuedDelivery deliver;
 };
 
 ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QObject* context)
@@ -61,7 +51,7 @@ ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QO
         shared_->argv.push_back(a.data());
     shared_->argv.push_back(nullptr);
     shared_->servant = callback;
-    shared_->context = context;
+    shared_->deliver.setContext(context);
     shared_->callTimeout = options.callTimeout;
     shared_->checkTimeout = options.checkTimeout;
 }
@@ -252,6 +242,26 @@ std::unique_ptr<CorbaServerLink> ClientOrb::makeServerLink(QObject* context) {
                                              linkOptions);
 }
 
+namespace {
+
+// destroy() waits for every callback in progress, and one may be waiting for
+// a person: bound the wait and let the process end regardless.
+bool destroyWithin(CORBA::ORB_ptr orb, std::chrono::milliseconds bound) {
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> endedFuture = ended->get_future();
+    std::thread([orb = CORBA::ORB::_duplicate(orb), ended] {
+        CORBA::ORB_var keep = orb;
+        try {
+            keep->destroy();
+        } catch (const CORBA::Exception&) {
+        }
+        ended->set_value();
+    }).detach();
+    return endedFuture.wait_for(bound) == std::future_status::ready;
+}
+
+} // namespace
+
 bool ClientOrb::shutdown() {
     // Later calls keep the first answer: only the first one knows whether a
     // thread was let go inside the ORB.
@@ -259,10 +269,7 @@ bool ClientOrb::shutdown() {
         return endedCleanly_;
     bool clean = worker_->finish(options_.shutdownBound);
     worker_.reset();
-    {
-        std::lock_guard lock(shared_->deliverMutex);
-        shared_->delivering = false;
-    }
+    shared_->deliver.stop();
     CORBA::ORB_var orb;
     {
         std::lock_guard lock(shared_->mutex);
@@ -279,19 +286,7 @@ bool ClientOrb::shutdown() {
     endedCleanly_ = clean;
     if (CORBA::is_nil(orb.in()))
         return clean;
-    // destroy() waits for every callback in progress, and one may be waiting
-    // for a person: bound the wait and let the process end regardless.
-    auto ended = std::make_shared<std::promise<void>>();
-    std::future<void> endedFuture = ended->get_future();
-    std::thread([orb = CORBA::ORB::_duplicate(orb.in()), ended] {
-        CORBA::ORB_var keep = orb;
-        try {
-            keep->destroy();
-        } catch (const CORBA::Exception&) {
-        }
-        ended->set_value();
-    }).detach();
-    endedCleanly_ = endedFuture.wait_for(options_.shutdownBound) == std::future_status::ready;
+    endedCleanly_ = destroyWithin(orb.in(), options_.shutdownBound);
     return endedCleanly_;
 }
 

@@ -165,52 +165,54 @@ void Canvas::fillBox(const QRect& box, Colour colour, PenMode mode) {
           [&](QPainter& painter) { painter.fillRect(clipped, QColor::fromRgb(toRgb(colour))); });
 }
 
-void Canvas::floodFill(int x, int y, Colour surface) {
-    if (!image_.valid(x, y))
-        return;
-    const QRgb target = toRgb(surface) & rgbMask;
-    const QRgb ink = toRgb(brush_.colour);
-    if ((ink & rgbMask) == target)
-        return; // nothing would change, and the scan would never end
-    // The fill writes the pixels itself; a painter must not be open on them.
-    suspendBatch();
-    struct Resume {
-        Canvas& canvas;
-        ~Resume() { canvas.resumeBatch(); }
-    } resume{*this};
-    const int width = image_.width();
-    const int height = image_.height();
-    auto row = [this](int y) { return reinterpret_cast<QRgb*>(image_.scanLine(y)); };
-    auto inside = [&](const QRgb* line, int x) { return (line[x] & rgbMask) == target; };
-    if (!inside(row(y), x))
-        return;
+namespace {
 
-    // Each entry is a painted run [left, right] on row y whose neighbours on
-    // row y + dy are still to be scanned.
+// A 4-connected span fill that replaces exactly the pixels of one colour
+// reachable from the seed. Each entry on the stack is a painted run [left,
+// right] on row y whose neighbours on row y + dy are still to be scanned.
+class SpanFill {
+public:
+    SpanFill(QImage& image, QRgb target, QRgb ink) : image_(image), target_(target), ink_(ink) {}
+
+    void from(int x, int y) {
+        if (!inside(row(y), x))
+            return;
+        const auto [seedLeft, seedRight] = paintRun(row(y), x);
+        std::vector<Span> stack;
+        stack.push_back({seedLeft, seedRight, y, 1});
+        stack.push_back({seedLeft, seedRight, y, -1});
+        while (!stack.empty()) {
+            const Span span = stack.back();
+            stack.pop_back();
+            scanBeside(span, stack);
+        }
+    }
+
+private:
     struct Span {
         int left, right, y, dy;
     };
-    auto paintRun = [&](QRgb* line, int x) {
+
+    QRgb* row(int y) { return reinterpret_cast<QRgb*>(image_.scanLine(y)); }
+    bool inside(const QRgb* line, int x) const { return (line[x] & rgbMask) == target_; }
+
+    // Paints the run of the target colour through x; returns its ends.
+    std::pair<int, int> paintRun(QRgb* line, int x) {
         int left = x;
         while (left > 0 && inside(line, left - 1))
             --left;
         int right = x;
-        while (right + 1 < width && inside(line, right + 1))
+        while (right + 1 < image_.width() && inside(line, right + 1))
             ++right;
-        std::fill(line + left, line + right + 1, ink);
+        std::fill(line + left, line + right + 1, ink_);
         return std::pair{left, right};
-    };
+    }
 
-    std::vector<Span> stack;
-    const auto [seedLeft, seedRight] = paintRun(row(y), x);
-    stack.push_back({seedLeft, seedRight, y, 1});
-    stack.push_back({seedLeft, seedRight, y, -1});
-    while (!stack.empty()) {
-        const Span span = stack.back();
-        stack.pop_back();
+    // Paints the runs on the row beside `span` and queues their own neighbours.
+    void scanBeside(const Span& span, std::vector<Span>& stack) {
         const int ny = span.y + span.dy;
-        if (ny < 0 || ny >= height)
-            continue;
+        if (ny < 0 || ny >= image_.height())
+            return;
         QRgb* line = row(ny);
         for (int nx = span.left; nx <= span.right; ++nx) {
             if (!inside(line, nx))
@@ -226,4 +228,26 @@ void Canvas::floodFill(int x, int y, Colour surface) {
             nx = right;
         }
     }
+
+    QImage& image_;
+    const QRgb target_;
+    const QRgb ink_;
+};
+
+} // namespace
+
+void Canvas::floodFill(int x, int y, Colour surface) {
+    if (!image_.valid(x, y))
+        return;
+    const QRgb target = toRgb(surface) & rgbMask;
+    const QRgb ink = toRgb(brush_.colour);
+    if ((ink & rgbMask) == target)
+        return; // nothing would change, and the scan would never end
+    // The fill writes the pixels itself; a painter must not be open on them.
+    suspendBatch();
+    struct Resume {
+        Canvas& canvas;
+        ~Resume() { canvas.resumeBatch(); }
+    } resume{*this};
+    SpanFill(image_, target, ink).from(x, y);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ClientEvents.h"
+#include "Shapes.h"
+
 #include "TKolvaro.hh"
 
 #include <atomic>
@@ -8,24 +11,23 @@
 #include <string>
 #include <vector>
 
-class ClientEvents;
-
 // The object through which the server reaches this client. Its operations run
 // on ORB threads; they never touch a widget and never wait for the window
 // thread, except PrintTxt, which returns once the reader has closed the message.
-class THelper : public POA_TKolvaro::Client {
+class THelper : public POA_TKolvaro::Client, public CallbackServant {
 public:
     explicit THelper(ClientEvents& events);
 
     // After this, callbacks are accepted and dropped; for when the window goes.
-    void detach();
+    void detach() override;
+    void release() override { _remove_ref(); }
 
     // The names the server reported, in the order reported.
-    void AddName(const std::string& name);
+    void AddName(const std::string& name) override;
     // "Error" past the end.
     std::string NameAt(std::size_t index) const;
-    void RemoveName(const std::string& name);
-    void FreeNames();
+    void RemoveName(const std::string& name) override;
+    void FreeNames() override;
     std::size_t NameCount() const;
 
     // How often the server has asked whether this object exists. It asks the
@@ -50,7 +52,7 @@ public:
 
 private:
     template <typename Call> void tell(Call call);
-    void relay(int code, int x1, int y1, int x2, int y2, const char* owner);
+    void relay(kolvaro::PaintKind kind, int x1, int y1, int x2, int y2, const char* owner);
 
     // Held only while handing an event over, never while waiting for a person.
     std::mutex eventsMutex_;

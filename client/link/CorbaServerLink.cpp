@@ -3,10 +3,8 @@
 #include "CorbaFailure.h"
 #include "OwnProxy.h"
 #include "Refusals.h"
+#include "QueuedDelivery.h"
 #include "SerialWorker.h"
-
-#include <QMetaObject>
-#include <QObject>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +21,6 @@ struct CorbaServerLink::Shared {
     CORBA::ORB_var orb;
     TKolvaro::Server_var drawRef;
     TKolvaro::Server_var sendRef; // made on the send thread at first use
-    QObject* context = nullptr;
 
     struct Pending {
         std::string what;
@@ -45,9 +42,6 @@ struct CorbaServerLink::Shared {
         return !queue.empty() && queue.front().serial == serial ? &queue.front() : nullptr;
     }
 
-    std::mutex deliverMutex;
-    bool delivering = true; // guarded by deliverMutex
-
     // Window thread only: cleared by the link's destructor, checked by every
     // delivery before it touches the link.
     bool linkAlive = true;
@@ -58,10 +52,61 @@ struct CorbaServerLink::Shared {
     // succeeded since.
     bool failing = false;
 
-    template <typename F> void deliver(F f) {
-        std::lock_guard lock(deliverMutex);
-        if (delivering)
-            QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
+    QueuedDelivery deliver;
+
+    // The call at the front of the queue, now in flight; false when the
+    // queue is empty or holding, and the pump ends.
+    bool takeNext(Pending& next) {
+        std::lock_guard lock(queueMutex);
+        if (holding || queue.empty()) {
+            pumping = false;
+            return false;
+        }
+        next = queue.front();
+        inFlight = next.serial;
+        return true;
+    }
+
+    // Stops the queue after a failure that may mean the session is over,
+    // keeping the call, and tells the trouble handler.
+    static void holdForTrouble(const std::shared_ptr<Shared>& shared, const Pending& next,
+                               const CORBA::SystemException& e) {
+        {
+            std::lock_guard lock(shared->queueMutex);
+            shared->holding = true;
+            shared->pumping = false;
+            shared->inFlight = 0;
+            if (auto* failed = shared->front(next.serial))
+                failed->mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
+        }
+        shared->deliver([shared] {
+            if (shared->linkAlive && shared->link->onTrouble_)
+                shared->link->onTrouble_();
+        });
+    }
+
+    // Whether a call kept while the queue stood is dropped on resuming `how`.
+    static bool droppedOn(Resume how, const Pending& p) {
+        switch (how) {
+        case Resume::SessionHeld:
+            return p.mayHaveArrived;
+        case Resume::ServerForgot:
+            // The restore loads every area and sends the own one again.
+            return p.kind == Kind::Load || p.kind == Kind::Restore;
+        case Resume::Discard:
+            return p.kind != Kind::Marker && p.kind != Kind::Logout;
+        }
+        return false;
+    }
+
+    // Puts the kept calls back behind whatever the restore queued and lets
+    // the queue go; true when a pump must be started.
+    bool requeue(std::deque<Pending>& kept) {
+        std::lock_guard lock(queueMutex);
+        for (auto& p : kept)
+            queue.push_back(std::move(p));
+        holding = false;
+        return !queue.empty() && !std::exchange(pumping, true);
     }
 };
 
@@ -89,7 +134,7 @@ CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server
       sendWorker_(std::make_unique<SerialWorker>()), options_(options) {
     shared_->orb = CORBA::ORB::_duplicate(orb);
     shared_->drawRef = TKolvaro::Server::_duplicate(server);
-    shared_->context = context;
+    shared_->deliver.setContext(context);
     shared_->link = this;
     omniORB::setClientCallTimeout(shared_->drawRef.in(),
                                   static_cast<CORBA::ULong>(options.callTimeout.count()));
@@ -112,10 +157,7 @@ void CorbaServerLink::shutdown() {
     }
     // A message may wait for its reader for ever; nobody is left to tell.
     sendWorker_->finish(std::chrono::milliseconds(0));
-    {
-        std::lock_guard lock(shared_->deliverMutex);
-        shared_->delivering = false;
-    }
+    shared_->deliver.stop();
     drawWorker_.reset();
     sendWorker_.reset();
 }
@@ -153,33 +195,15 @@ std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
 void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
     for (;;) {
         Shared::Pending next;
-        {
-            std::lock_guard lock(shared->queueMutex);
-            if (shared->holding || shared->queue.empty()) {
-                shared->pumping = false;
-                return;
-            }
-            next = shared->queue.front();
-            shared->inFlight = next.serial;
-        }
+        if (!shared->takeNext(next))
+            return;
         std::optional<std::string> failed;
         try {
             next.call(shared->drawRef.in());
             shared->failing = false;
         } catch (const CORBA::SystemException& e) {
             if (sessionTrouble(e)) {
-                {
-                    std::lock_guard lock(shared->queueMutex);
-                    shared->holding = true;
-                    shared->pumping = false;
-                    shared->inFlight = 0;
-                    if (auto* failed = shared->front(next.serial))
-                        failed->mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
-                }
-                shared->deliver([shared] {
-                    if (shared->linkAlive && shared->link->onTrouble_)
-                        shared->link->onTrouble_();
-                });
+                Shared::holdForTrouble(shared, next, e);
                 return;
             }
             failed = failureSentence(next.what);
@@ -215,54 +239,42 @@ void CorbaServerLink::resume(Resume how, const std::function<void()>& restore,
         if (!kept.empty() && kept.front().serial == shared_->inFlight)
             kept.pop_front();
     }
-    std::erase_if(kept, [how](const Shared::Pending& p) {
-        switch (how) {
-        case Resume::SessionHeld:
-            return p.mayHaveArrived;
-        case Resume::ServerForgot:
-            // The restore loads every area and sends the own one again.
-            return p.kind == Kind::Load || p.kind == Kind::Restore;
-        case Resume::Discard:
-            return p.kind != Kind::Marker && p.kind != Kind::Logout;
-        }
-        return false;
-    });
+    std::erase_if(kept, [how](const Shared::Pending& p) { return Shared::droppedOn(how, p); });
     if (restore)
         restore();
     if (how == Resume::Discard)
         unechoed_.clear();
     if (how == Resume::ServerForgot) {
-        // Own strokes the server took but never echoed went with the old
-        // session; they follow the restore, before what was kept.
-        std::deque<Shape> sent;
-        sent.swap(unechoed_);
-        for (Shape& shape : sent) {
-            const bool isKept = std::any_of(
-                kept.begin(), kept.end(), [&](const auto& p) { return p.serial == shape.serial; });
-            if (isKept)
-                unechoed_.push_back(std::move(shape));
-            else if (shape.owner == own)
-                draw(std::move(shape));
-        }
+        redrawUnechoed(
+            [&](std::uint64_t serial) {
+                return std::any_of(kept.begin(), kept.end(),
+                                   [&](const auto& p) { return p.serial == serial; });
+            },
+            own);
     }
-    bool start = false;
-    {
-        std::lock_guard lock(shared_->queueMutex);
-        for (auto& p : kept)
-            shared_->queue.push_back(std::move(p));
-        shared_->holding = false;
-        start = !shared_->queue.empty() && !std::exchange(shared_->pumping, true);
-    }
-    if (start)
+    if (shared_->requeue(kept))
         drawWorker_->post([shared = shared_] { pump(shared); });
+}
+
+void CorbaServerLink::redrawUnechoed(const std::function<bool(std::uint64_t)>& isKept,
+                                     const std::string& own) {
+    // Own strokes the server took but never echoed went with the old
+    // session; they follow the restore, before what was kept.
+    std::deque<Shape> sent;
+    sent.swap(unechoed_);
+    for (Shape& shape : sent) {
+        if (isKept(shape.serial))
+            unechoed_.push_back(std::move(shape));
+        else if (shape.owner == own)
+            draw(std::move(shape));
+    }
 }
 
 CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, int y2,
                                               const std::string& owner) {
     // As the echo will carry it: 16 bits, and no second corner for points and fills.
-    const bool onePoint = code == 1 || code == 5;
     Shape s{0, code, low16(x1), low16(y1), 0, 0, owner};
-    if (!onePoint) {
+    if (hasSecondCorner(kindOfCode(code))) {
         s.x2 = low16(x2);
         s.y2 = low16(y2);
     }
@@ -270,24 +282,24 @@ CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, 
 }
 
 std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {
-    static const char* const names[] = {"", "point", "line", "rectangle", "circle", "fill"};
-    const std::string what = kind == Kind::Restore
-                                 ? "send the area of " + shape.owner + " again"
-                                 : std::string("send the ") + names[shape.code] + " to the server";
-    return enqueue(what, kind, [shape](TKolvaro::Server_ptr s) {
+    const PaintKind paintKind = kindOfCode(shape.code);
+    const std::string what =
+        kind == Kind::Restore ? "send the area of " + shape.owner + " again"
+                              : std::string("send the ") + kindName(paintKind) + " to the server";
+    return enqueue(what, kind, [shape, paintKind](TKolvaro::Server_ptr s) {
         const auto x1 = CORBA::Short(shape.x1), y1 = CORBA::Short(shape.y1);
         const auto x2 = CORBA::Short(shape.x2), y2 = CORBA::Short(shape.y2);
         const char* o = shape.owner.c_str();
-        switch (shape.code) {
-        case 1:
+        switch (paintKind) {
+        case PaintKind::Point:
             return s->PaintPoint(x1, y1, o);
-        case 2:
+        case PaintKind::Line:
             return s->PaintLine(x1, y1, x2, y2, o);
-        case 3:
+        case PaintKind::Rect:
             return s->PaintRect(x1, y1, x2, y2, o);
-        case 4:
+        case PaintKind::Circ:
             return s->PaintCirc(x1, y1, x2, y2, o);
-        case 5:
+        case PaintKind::Fill:
             return s->PaintFill(x1, y1, o);
         }
     });
@@ -313,23 +325,23 @@ void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std
 }
 
 void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
-    draw(shape(1, x, y, 0, 0, owner));
+    draw(shape(codeOf(PaintKind::Point), x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::paintLine(int x1, int y1, int x2, int y2, const std::string& owner) {
-    draw(shape(2, x1, y1, x2, y2, owner));
+    draw(shape(codeOf(PaintKind::Line), x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintRect(int x1, int y1, int x2, int y2, const std::string& owner) {
-    draw(shape(3, x1, y1, x2, y2, owner));
+    draw(shape(codeOf(PaintKind::Rect), x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) {
-    draw(shape(4, x1, y1, x2, y2, owner));
+    draw(shape(codeOf(PaintKind::Circ), x1, y1, x2, y2, owner));
 }
 
 void CorbaServerLink::paintFill(int x, int y, const std::string& owner) {
-    draw(shape(5, x, y, 0, 0, owner));
+    draw(shape(codeOf(PaintKind::Fill), x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::clearAll(const std::string& owner) {
@@ -348,7 +360,7 @@ void CorbaServerLink::logout(const std::string& name) {
 }
 
 void CorbaServerLink::resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    if (code >= 1 && code <= 5)
+    if (validCode(code))
         send(shape(code, x1, y1, x2, y2, owner), Kind::Restore);
 }
 

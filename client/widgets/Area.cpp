@@ -10,26 +10,6 @@
 
 #include <algorithm>
 
-struct TClientArea::DragTool {
-    Tool tool;
-    bool TClientArea::*previewShown;
-    void (TClientArea::*drawPreview)();
-    PaintKind kind;
-    void (ServerLink::*send)(int, int, int, int, const std::string&);
-};
-
-const std::vector<TClientArea::DragTool>& TClientArea::dragTools() {
-    static const std::vector<DragTool> tools{
-        {Tool::Line, &TClientArea::linePreviewShown_, &TClientArea::DrawLinePreview,
-         PaintKind::Line, &ServerLink::paintLine},
-        {Tool::Rect, &TClientArea::rectPreviewShown_, &TClientArea::DrawRectPreview,
-         PaintKind::Rect, &ServerLink::paintRect},
-        {Tool::Circle, &TClientArea::circPreviewShown_, &TClientArea::DrawCircPreview,
-         PaintKind::Circ, &ServerLink::paintCirc},
-    };
-    return tools;
-}
-
 TClientArea::TClientArea(AreaHost& host, ServerLink& link, QWidget* parent)
     : QWidget(parent), host_(host), link_(link) {
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -74,7 +54,7 @@ void TClientArea::DrawShape(const PaintRecord& shape) {
 }
 
 void TClientArea::AddShape(int x1, int y1, int x2, int y2, int code) {
-    if (PaintRecord::validCode(code))
+    if (kolvaro::validCode(code))
         history_.push_back(PaintRecord::fromCode(code, x1, y1, x2, y2));
 }
 
@@ -100,7 +80,7 @@ void TClientArea::rebuildSurface() {
     canvas_.reset(size());
     drawShapes(canvas_, history_);
     // Previews and marks were on the old surface only.
-    linePreviewShown_ = rectPreviewShown_ = circPreviewShown_ = false;
+    previewShown_ = {};
     leftPreviews_.clear();
     unechoed_.clear();
     overtaken_ = false;
@@ -115,9 +95,9 @@ void TClientArea::catchUp() {
         drawShape(canvas_, mark);
     for (const PaintRecord& preview : leftPreviews_)
         drawPreview(preview);
-    for (const DragTool& drag : dragTools()) {
-        if (this->*drag.previewShown)
-            (this->*drag.drawPreview)();
+    for (const ToolInfo& drag : toolTable) {
+        if (previewShown_[static_cast<std::size_t>(drag.tool)])
+            drawPreview(dragged(drag.kind));
     }
     overtaken_ = false;
     update();
@@ -136,10 +116,7 @@ void TClientArea::mousePressEvent(QMouseEvent* event) {
     leftPressed_ = event->button() == Qt::LeftButton;
     if (!leftPressed_)
         return;
-    const Tool tool = host_.currentTool();
-    for (const DragTool& drag : dragTools()) {
-        if (tool != drag.tool)
-            continue;
+    if (toolInfo(host_.currentTool()).drags()) {
         dragging_ = true;
         startX_ = curX_ = event->position().toPoint().x();
         startY_ = curY_ = event->position().toPoint().y();
@@ -149,37 +126,35 @@ void TClientArea::mousePressEvent(QMouseEvent* event) {
 void TClientArea::mouseMoveEvent(QMouseEvent* event) {
     const QPoint at = event->position().toPoint();
     host_.showPosition(at.x(), at.y());
-    const Tool tool = host_.currentTool();
-    if (tool == Tool::Point || tool == Tool::Fill) {
+    const ToolInfo& drag = toolInfo(host_.currentTool());
+    if (!drag.drags()) {
         curX_ = at.x();
         curY_ = at.y();
     }
-    for (const DragTool& drag : dragTools()) {
-        if (tool != drag.tool || !dragging_)
-            continue;
-        if (this->*drag.previewShown)
-            (this->*drag.drawPreview)(); // the second XOR erases the old one
-        this->*drag.previewShown = true;
+    if (drag.drags() && dragging_) {
+        bool& shown = previewShown_[static_cast<std::size_t>(drag.tool)];
+        if (shown)
+            drawPreview(dragged(drag.kind)); // the second XOR erases the old one
+        shown = true;
         curX_ = at.x();
         curY_ = at.y();
-        (this->*drag.drawPreview)();
+        drawPreview(dragged(drag.kind));
     }
 }
 
 void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
-    const Tool tool = host_.currentTool();
-    for (const DragTool& drag : dragTools()) {
-        if (tool != drag.tool || !dragging_)
-            continue;
+    const ToolInfo& drag = toolInfo(host_.currentTool());
+    if (drag.drags() && dragging_) {
         // The last preview stays until the server's echo draws the shape.
         dragging_ = false;
-        if (this->*drag.previewShown) {
+        bool& shown = previewShown_[static_cast<std::size_t>(drag.tool)];
+        if (shown) {
             if (leftPreviews_.size() == maxWaiting)
                 leftPreviews_.erase(leftPreviews_.begin());
             leftPreviews_.push_back(dragged(drag.kind));
         }
-        this->*drag.previewShown = false;
-        (link_.*drag.send)(startX_, startY_, curX_, curY_, host_.activeAreaName());
+        shown = false;
+        link_.paint(dragged(drag.kind), host_.activeAreaName());
     }
     const bool click = leftPressed_ && event->button() == Qt::LeftButton &&
                        rect().contains(event->position().toPoint());
@@ -190,19 +165,15 @@ void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
 
 void TClientArea::FormClick() {
     // The shape is shown at once; the history gets it from the server's echo.
-    const Tool tool = host_.currentTool();
-    if (tool != Tool::Point && tool != Tool::Fill)
+    const ToolInfo& tool = toolInfo(host_.currentTool());
+    if (tool.drags())
         return;
-    const PaintRecord mark{curX_, curY_, 0, 0,
-                           tool == Tool::Point ? PaintKind::Point : PaintKind::Fill};
+    const PaintRecord mark{curX_, curY_, 0, 0, tool.kind};
     drawNow(mark);
     if (unechoed_.size() == maxWaiting)
         unechoed_.erase(unechoed_.begin());
     unechoed_.push_back(mark);
-    if (tool == Tool::Point)
-        link_.paintPoint(curX_, curY_, host_.activeAreaName());
-    else
-        link_.paintFill(curX_, curY_, host_.activeAreaName());
+    link_.paint(mark, host_.activeAreaName());
 }
 
 void TClientArea::drawPreview(const PaintRecord& figure) {
@@ -214,14 +185,8 @@ void TClientArea::drawPreview(const PaintRecord& figure) {
     pen.mode = Canvas::PenMode::Xor;
     pen.style = Canvas::PenStyle::Dotted;
     canvas_.brush().style = Canvas::BrushStyle::Clear;
-    if (figure.kind == PaintKind::Line) {
-        canvas_.moveTo(figure.x1, figure.y1);
-        canvas_.lineTo(figure.x2, figure.y2);
-    } else if (figure.kind == PaintKind::Rect) {
-        canvas_.rectangle(figure.x1, figure.y1, figure.x2, figure.y2);
-    } else {
-        canvas_.ellipse(figure.x1, figure.y1, figure.x2, figure.y2);
-    }
+    if (const auto outline = toolDrawing(figure.kind).preview)
+        outline(canvas_, figure);
     pen = saved;
     canvas_.brush().style = savedBrush;
     update();

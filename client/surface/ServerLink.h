@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Shape.h"
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,6 +25,22 @@ public:
     virtual void clearAll(const std::string& owner) = 0;
     virtual void loadArea(const std::string& name, const std::string& owner) = 0;
     virtual void logout(const std::string& name) = 0;
+    // The call above that sends `shape`; a second corner goes only with the
+    // kinds that have one.
+    void paint(const PaintRecord& shape, const std::string& owner) {
+        switch (shape.kind) {
+        case PaintKind::Point:
+            return paintPoint(shape.x1, shape.y1, owner);
+        case PaintKind::Line:
+            return paintLine(shape.x1, shape.y1, shape.x2, shape.y2, owner);
+        case PaintKind::Rect:
+            return paintRect(shape.x1, shape.y1, shape.x2, shape.y2, owner);
+        case PaintKind::Circ:
+            return paintCirc(shape.x1, shape.y1, shape.x2, shape.y2, owner);
+        case PaintKind::Fill:
+            return paintFill(shape.x1, shape.y1, owner);
+        }
+    }
     // A shape of the user's own area sent again after a new login (code:
     // kind + 1); unlike the user's strokes it is never refused for a full queue.
     virtual void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ServerLink.h"
+#include "Shapes.h"
 
 #include "TKolvaro.hh"
 
@@ -101,6 +102,9 @@ private:
     static Shape shape(int code, int x1, int y1, int x2, int y2, const std::string& owner);
     std::uint64_t send(const Shape& shape, Kind kind);
     void draw(Shape shape);
+    // After a new login: the strokes not echoed, except those whose calls
+    // are kept, are drawn again if they are on the area of `own`.
+    void redrawUnechoed(const std::function<bool(std::uint64_t)>& isKept, const std::string& own);
     // The call's serial, or 0 when it was refused.
     std::uint64_t enqueue(std::string what, Kind kind, Call call);
     static void pump(const std::shared_ptr<Shared>& shared);

@@ -1,7 +1,6 @@
 #include "Winpaint.h"
 
 #include "Area.h"
-#include "Helper.h"
 #include "ServerLink.h"
 
 #include <QAction>
@@ -31,27 +30,6 @@
 TWinClient* WinClient = nullptr;
 
 namespace {
-
-struct ToolEntry {
-    Tool tool;
-    const char* caption;
-    const char* menuName;
-    const char* buttonName;
-    const char* icon;
-    const char* panel;
-};
-
-const std::array<ToolEntry, 5> toolEntries{{
-    {Tool::Point, "&Point", "Point1", "CPoint", ":/icons/point.svg", "Paint: Point"},
-    {Tool::Line, "&Line", "Line1", "CLine", ":/icons/line.svg", "Paint: Line"},
-    {Tool::Rect, "&Rectangle", "Rectangle1", "CRect", ":/icons/rect.svg", "Paint: Rectangle"},
-    {Tool::Circle, "&Circle", "Circle1", "CCirc", ":/icons/circle.svg", "Paint: Circle"},
-    {Tool::Fill, "&Fill area", "Fillarea1", "CFill", ":/icons/fill.svg", "Paint: Fill area"},
-}};
-
-const ToolEntry& entryOf(Tool tool) {
-    return toolEntries[static_cast<std::size_t>(tool)];
-}
 
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
@@ -93,8 +71,7 @@ void addGap(QToolBar* bar, int width) {
 
 } // namespace
 
-TWinClient::TWinClient(ServerLink* link, QWidget* parent)
-    : QMainWindow(parent), link_(link), servant_(new THelper(*this)) {
+TWinClient::TWinClient(ServerLink* link, QWidget* parent) : QMainWindow(parent), link_(link) {
     setWindowTitle("Kolvaro");
     setWindowIcon(iconAt(":/icons/kolvaro.svg"));
     move(205, 131);
@@ -112,20 +89,22 @@ TWinClient::~TWinClient() {
     closing_ = true; // a callback waiting for room in the backlog gives up
     // Callbacks still arriving find no window; the ORB may hold the servant
     // a while longer, so it goes when its last reference does.
-    servant_->detach();
-    servant_->_remove_ref();
+    if (servant_) {
+        servant_->detach();
+        servant_->release();
+    }
 }
 
 void TWinClient::createStatusBar() {
     // Each panel keeps its classic width unless the user's font needs more
     // for the longest text it shows.
     const std::array<int, 4> widths{70, 120, 140, 150};
-    const std::array<const char*, 4> texts{"X :: Y", "Paint: Point",
+    const std::array<const char*, 4> texts{"X :: Y", toolInfo(Tool::Point).panel,
                                            "Count of displayed clients:", "Count of all clients:"};
     std::array<QStringList, 4> longest{QStringList{"-888 :: -888"}, QStringList{},
                                        QStringList{"Count of displayed clients: 88"},
                                        QStringList{"Count of all clients: 88"}};
-    for (const ToolEntry& entry : toolEntries)
+    for (const ToolInfo& entry : toolTable)
         longest[1] << entry.panel;
     int used = 0;
     for (std::size_t i = 0; i < panels_.size(); ++i) {
@@ -154,7 +133,7 @@ void TWinClient::createStatusBar() {
 void TWinClient::createActions() {
     tools_ = new QActionGroup(this);
     tools_->setExclusive(true);
-    for (const ToolEntry& entry : toolEntries) {
+    for (const ToolInfo& entry : toolTable) {
         auto* action = new QAction(iconAt(entry.icon), entry.caption, this);
         action->setObjectName(entry.menuName);
         action->setCheckable(true);
@@ -211,7 +190,7 @@ void TWinClient::createToolBar() {
         toolBar_->addAction(action);
         toolBar_->widgetForAction(action)->setObjectName(name);
     };
-    for (const ToolEntry& entry : toolEntries)
+    for (const ToolInfo& entry : toolTable)
         add(toolActions_[static_cast<std::size_t>(entry.tool)], entry.buttonName);
     addGap(toolBar_, 8);
     add(clearAction_, "CClear");
@@ -251,11 +230,11 @@ QAction* TWinClient::toolAction(Tool tool) const {
 
 void TWinClient::selectTool(Tool tool) {
     toolAction(tool)->setChecked(true);
-    panels_[1]->setText(entryOf(tool).panel);
+    panels_[1]->setText(toolInfo(tool).panel);
 }
 
 Tool TWinClient::currentTool() const {
-    for (const ToolEntry& entry : toolEntries) {
+    for (const ToolInfo& entry : toolTable) {
         if (toolAction(entry.tool)->isChecked())
             return entry.tool;
     }
@@ -350,7 +329,7 @@ void TWinClient::restoreSession(int count) {
     // The server's copy of the own area ended with the old session; the
     // echoes of these rebuild the local one, so nothing is doubled.
     for (const PaintRecord& s : own)
-        link_->resend(static_cast<int>(s.kind) + 1, s.x1, s.y1, s.x2, s.y2, ownName_);
+        link_->resend(kolvaro::codeOf(s.kind), s.x1, s.y1, s.x2, s.y2, ownName_);
     for (TClientArea* area : areas()) {
         if (area->caption() != ownName_)
             link_->loadArea(ownName_, area->caption());
@@ -369,7 +348,7 @@ void TWinClient::closeAreas() {
 }
 
 void TWinClient::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    if (!PaintRecord::validCode(code))
+    if (!kolvaro::validCode(code))
         return;
     const PaintRecord shape = PaintRecord::fromCode(code, x1, y1, x2, y2);
     if (link_)
@@ -424,7 +403,8 @@ void TWinClient::CloseAreaOf(const std::string& name) {
 void TWinClient::AreaClosed(TClientArea& area) {
     std::erase_if(areas_, [&](const QPointer<TClientArea>& a) { return !a || a == &area; });
     applyCountPanels();
-    servant_->RemoveName(area.caption());
+    if (servant_)
+        servant_->RemoveName(area.caption());
     applySendRule();
 }
 
@@ -498,7 +478,8 @@ void TWinClient::askToShow(const std::string& name) {
 }
 
 void TWinClient::acceptNewcomer(const std::string& name) {
-    servant_->AddName(name);
+    if (servant_)
+        servant_->AddName(name);
     if (working_) {
         ShowNewArea(name);
         return;
@@ -625,7 +606,8 @@ void TWinClient::showEvent(QShowEvent* event) {
 void TWinClient::closeEvent(QCloseEvent* event) {
     if (link_ && !ownName_.empty())
         link_->logout(ownName_);
-    servant_->FreeNames();
+    if (servant_)
+        servant_->FreeNames();
     event->accept();
     if (hooks_.closed)
         hooks_.closed();

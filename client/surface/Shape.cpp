@@ -2,15 +2,6 @@
 
 #include "Canvas.h"
 
-PaintRecord PaintRecord::fromCode(int code, int x1, int y1, int x2, int y2) {
-    PaintRecord record{x1, y1, 0, 0, static_cast<PaintKind>(code - 1)};
-    if (record.kind != PaintKind::Point && record.kind != PaintKind::Fill) {
-        record.x2 = x2;
-        record.y2 = y2;
-    }
-    return record;
-}
-
 namespace {
 
 void finishedPen(Canvas& canvas) {

@@ -21,3 +21,20 @@ public:
     virtual std::future<void> messageArrived(const std::string& text,
                                              const std::string& sender) = 0;
 };
+
+// The callback servant as the window holds it, without the ORB: the window
+// keeps the names the server reported in step with the areas it shows, and
+// lets the servant go when it closes.
+class CallbackServant {
+public:
+    virtual void AddName(const std::string& name) = 0;
+    virtual void RemoveName(const std::string& name) = 0;
+    virtual void FreeNames() = 0;
+    // After this, callbacks are accepted and dropped.
+    virtual void detach() = 0;
+    // Ends the holder's reference; the ORB may keep the servant a while longer.
+    virtual void release() = 0;
+
+protected:
+    ~CallbackServant() = default;
+};

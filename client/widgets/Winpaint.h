@@ -25,7 +25,6 @@ class QMessageBox;
 class QToolBar;
 class ServerLink;
 class TClientArea;
-class THelper;
 
 // The main window: hosts the drawing areas, carries the commands, and is where
 // the callback servant's news lands, always on the window thread.
@@ -45,8 +44,10 @@ public:
 
     void setServerLink(ServerLink* link) { link_ = link; }
     void setHooks(Hooks hooks) { hooks_ = std::move(hooks); }
-    // The callback object to make ready and hand to Login.
-    THelper& servant() { return *servant_; }
+    // The callback object, made by whoever starts the ORB; the window holds
+    // one reference to it from here on and lets it go when the window goes.
+    void adoptServant(CallbackServant* servant) { servant_ = servant; }
+    CallbackServant* servant() const { return servant_; }
 
     // The answer to Login for `name`: the count of clients, or -1 when the
     // name is taken.
@@ -135,7 +136,7 @@ private:
     std::atomic<bool> closing_{false};
 
     ServerLink* link_;
-    THelper* servant_;
+    CallbackServant* servant_ = nullptr;
     Hooks hooks_;
     int allCount_ = 0;
     std::string ownName_;
@@ -150,7 +151,7 @@ private:
     std::vector<QPointer<TClientArea>> areas_;
     std::array<QLabel*, 4> panels_{};
     QActionGroup* tools_ = nullptr;
-    std::array<QAction*, 5> toolActions_{};
+    std::array<QAction*, toolCount> toolActions_{};
     QAction* clearAction_ = nullptr;
     QAction* saveAction_ = nullptr;
     QAction* sendAction_ = nullptr;

@@ -46,7 +46,11 @@ TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
     Busy = new QLabel(QStringLiteral("Registering..."), this);
     Busy->setGeometry(8, 196, 105, 17);
     Busy->hide();
+    wireControls();
+}
 
+// The tab order, what stays off until a name is registered, and the buttons.
+void TCLogin::wireControls() {
     setTabOrder(Name, Registration);
     setTabOrder(Registration, Enter);
     setTabOrder(Enter, ClientsBox);

@@ -61,6 +61,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void wireControls();
     void finishAttempt(const QString& name, const LoginOutcome& outcome);
     void setNameEntry(bool on);
     void setBusy(bool on);

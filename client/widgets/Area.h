@@ -2,9 +2,11 @@
 
 #include "Canvas.h"
 #include "Shape.h"
+#include "Tool.h"
 
 #include <QWidget>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -44,14 +46,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    struct DragTool;
     static constexpr std::size_t maxWaiting = 64;
-    static const std::vector<DragTool>& dragTools();
 
     void FormClick();
-    void DrawLinePreview() { drawPreview(dragged(PaintKind::Line)); }
-    void DrawRectPreview() { drawPreview(dragged(PaintKind::Rect)); }
-    void DrawCircPreview() { drawPreview(dragged(PaintKind::Circ)); }
     PaintRecord dragged(PaintKind kind) const { return {startX_, startY_, curX_, curY_, kind}; }
     void drawPreview(const PaintRecord& figure);
     void drawNow(const PaintRecord& shape);
@@ -74,8 +71,7 @@ private:
     int startX_ = 0;
     int startY_ = 0;
     bool dragging_ = false;
-    bool linePreviewShown_ = false;
-    bool rectPreviewShown_ = false;
-    bool circPreviewShown_ = false;
+    // Per dragging tool: its outline of the drag so far is on the surface.
+    std::array<bool, toolCount> previewShown_{};
     bool leftPressed_ = false;
 };
