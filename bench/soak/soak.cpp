@@ -157,12 +157,12 @@ public:
     const std::string& name() const { return name_; }
     bool loggedIn() const { return probe_ != nullptr; }
     std::size_t displayCount() const { return 1 + displayed_.size(); }
-    ProbeProcess& probe() { return *probe_; }
+    PeerProcess& probe() { return *probe_; }
 
     // Logs in and opens some of the other areas, as a starting client does.
     void login() {
         std::unique_lock lock(world_.membership);
-        probe_ = std::make_unique<ProbeProcess>(server_);
+        probe_ = std::make_unique<PeerProcess>(server_);
         loginMark_ = probe_->lineCount();
         loadMarks_.clear();
         loadHistory_.clear();
@@ -411,7 +411,7 @@ private:
     Report& report_;
     const Options& options_;
 
-    std::unique_ptr<ProbeProcess> probe_;
+    std::unique_ptr<PeerProcess> probe_;
     // Line index of the session's login, and of each load (where a display opens).
     std::size_t loginMark_ = 0;
     std::map<std::string, std::size_t> loadMarks_;
@@ -537,7 +537,7 @@ int main(int argc, char** argv) {
 
     // A newcomer: its list is the registry, and its arrival, queued behind
     // everything else for each user, tells when all deliveries are done.
-    ProbeProcess verifier(server);
+    PeerProcess verifier(server);
     const std::string loginAnswer = verifier.call("login " + kVerifier, kCallTimeout);
     if (loginAnswer != "RESULT login " + std::to_string(world.loginOrder.size() + 1))
         report.fail("verifier login answered '" + loginAnswer + "'");
