@@ -1,5 +1,5 @@
 // Figures for the server's relay, measured side by side in one run against
-// a bare two-way omniORB call between two processes (PaintPoint on a probe's
+// a bare two-way omniORB call between two processes (PaintPoint on a peer's
 // callback object). The bare call is timed alone, and again while the drawer
 // draws and the viewers receive, which is what any call costs on the machine
 // under that load. Every process runs on this host: the viewers' own work
@@ -37,7 +37,7 @@ constexpr int kMemoryDrawers = 4;
 // A quick hand on the mouse: one drawing step every 2 ms.
 constexpr int kPaceUs = 2000;
 
-// Value of key=... in a probe's answer line.
+// Value of key=... in a peer's answer line.
 double field(const std::string& answer, const std::string& key) {
     const auto at = answer.find(key + "=");
     if (at == std::string::npos)
@@ -61,7 +61,7 @@ long residentKiB(pid_t pid) {
     throw std::runtime_error("no VmRSS");
 }
 
-// Waits until probe has served at least n callbacks.
+// Waits until the peer has served at least n callbacks.
 void drain(PeerProcess& p, std::size_t n) {
     const std::string answer =
         expect(p, "wait-count " + std::to_string(n) + " 600000", "COUNT ", 700000ms);
@@ -189,7 +189,7 @@ private:
     std::chrono::steady_clock::time_point begin_;
 };
 
-// A probe calling another probe's callback object directly.
+// A peer calling another peer's callback object directly.
 class BarePair {
 public:
     BarePair() : caller_(std::vector<std::string>{}), callee_(std::vector<std::string>{}) {

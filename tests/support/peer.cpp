@@ -112,10 +112,7 @@ class Recorder : public POA_TKolvaro::Client {
 public:
     explicit Recorder(bool printing) : printing_(printing) {}
 
-    std::size_t count() {
-        std::lock_guard lock(mutex_);
-        return served_;
-    }
+    std::size_t count() { return waitCount(0, milliseconds(0)); }
     std::size_t waitCount(std::size_t n, milliseconds timeout) {
         std::unique_lock lock(mutex_);
         served_changed_.wait_for(lock, timeout, [&] { return served_ >= n; });
@@ -208,8 +205,7 @@ public:
         try {
             if (t[0] == "quit")
                 return false;
-            if (t.size() < arity(t[0]))
-                throw std::runtime_error("usage");
+            t.resize(std::max<std::size_t>(t.size(), 7)); // a missing word is ""
             dispatch(t, line);
         } catch (const CORBA::Exception& ex) {
             emit("ERROR " + t[0] + " " + ex._name());
@@ -220,16 +216,8 @@ public:
     }
 
 private:
-    static std::size_t arity(const std::string& cmd) {
-        static const std::map<std::string, std::size_t> n{
-            {"line", 6},       {"rect", 6},       {"circ", 6},       {"point", 4},
-            {"fill", 4},       {"load", 3},       {"send", 3},       {"send-size", 4},
-            {"send-flood", 5}, {"fail", 3},       {"wait-count", 3}, {"burst", 3},
-            {"bare-burst", 3}, {"timed-load", 3}, {"viewers", 4},    {"wait-viewers", 3}};
-        auto it = n.find(cmd);
-        return it == n.end() ? 1 : it->second;
-    }
     static short num(const std::string& s) { return static_cast<short>(std::stoi(s)); }
+    static std::size_t opt(const std::string& s) { return s.empty() ? 0 : std::stoul(s); }
 
     TKolvaro::Client_ptr activate(Recorder* servant) {
         PortableServer::ObjectId_var id = poa_->activate_object(servant);
@@ -250,7 +238,7 @@ private:
 
     void dispatch(const std::vector<std::string>& t, const std::string& line) {
         const std::string& cmd = t[0];
-        const char* a1 = t.size() > 1 ? t[1].c_str() : "";
+        const char* a1 = t[1].c_str();
         std::string detail;
         if (cmd == "login" || cmd == "login-nil" || cmd == "login-server") {
             TKolvaro::Client_var cb = TKolvaro::Client::_duplicate(selfRef_);
@@ -286,8 +274,6 @@ private:
             server()->SendTxt(std::string(std::stoul(t[3]), 'x').c_str(), a1, t[2].c_str());
         } else if (cmd == "send-flood") {
             detail = sendFlood(std::stoul(t[1]), t[2], t[3], std::stoi(t[4]));
-        } else if (cmd == "count") {
-            return emit("COUNT " + std::to_string(self_->count()));
         } else if (cmd == "wait-count") {
             const auto n = self_->waitCount(std::stoul(t[1]), milliseconds(std::stoi(t[2])));
             return emit("COUNT " + std::to_string(n));
@@ -295,12 +281,12 @@ private:
             CORBA::String_var ior = orb_->object_to_string(selfRef_);
             return emit(std::string("IOR ") + ior.in());
         } else if (cmd == "quiet") {
-            quiet = t.size() > 1 && t[1] == "on";
+            quiet = t[1] == "on";
         } else if (cmd == "delay" || cmd == "stall" || cmd == "release" || cmd == "fail") {
             std::lock_guard lock(behaviour.mutex);
             if (cmd == "delay") {
                 behaviour.delayMs = std::stoi(a1);
-                behaviour.delayPrefix = t.size() > 2 ? t[2] : "";
+                behaviour.delayPrefix = t[2];
             } else if (cmd == "fail") {
                 behaviour.failures[decode(restAfter(line, 2))] = t[1];
             } else {
@@ -310,16 +296,13 @@ private:
             }
         } else if (cmd == "burst") {
             detail =
-                burst(std::stoul(t[1]), t[2], t.size() > 3 ? num(t[3]) : short{0},
-                      t.size() > 4 ? std::stoul(t[4]) : 0, t.size() > 5 ? std::stoul(t[5]) : 0);
+                burst(std::stoul(t[1]), t[2], static_cast<short>(opt(t[3])), opt(t[4]), opt(t[5]));
         } else if (cmd == "bare-burst") {
             CORBA::Object_var obj = orb_->string_to_object(t[2].c_str());
             TKolvaro::Client_var peer = TKolvaro::Client::_narrow(obj);
-            detail =
-                timed(std::stoul(t[1]), t.size() > 3 ? std::stoul(t[3]) : 0, [&](std::size_t i) {
-                    peer->PaintPoint(static_cast<short>(i % 640), static_cast<short>(i % 480),
-                                     "bare");
-                });
+            detail = timed(std::stoul(t[1]), opt(t[3]), [&](std::size_t i) {
+                peer->PaintPoint(static_cast<short>(i % 640), static_cast<short>(i % 480), "bare");
+            });
         } else if (cmd == "viewers") {
             for (std::size_t i = 0, n = std::stoul(t[1]); i < n; ++i) {
                 viewers_.push_back(new Recorder(false));
