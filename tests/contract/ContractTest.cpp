@@ -198,8 +198,9 @@ TEST(Startup, StartLineComesOnceAndFirstAndSignalsEndTheServerQuietly) {
         ASSERT_TRUE(reader.waitEvent("PrintTxt are you there|B"));
         server.signal(sig);
         EXPECT_EQ(server.waitExit(20000ms), 0);
-        EXPECT_EQ(server.lines(), (Lines{"Start server.", "Login of new Clinet: A",
-                                         "Send message from [B] to [A]."}));
+        EXPECT_EQ(
+            server.consoleLines(0, 4, 500ms), // and nothing after
+            (Lines{"Start server.", "Login of new Clinet: A", "Send message from [B] to [A]."}));
         EXPECT_EQ(server.errorText(), "");
     }
 }
