@@ -31,15 +31,15 @@ std::unique_ptr<ServerProcess> realServer() {
 
 // Peers logged in under names, in order, each displaying the areas listed
 // after its name ("B:A" displays A's area).
-std::vector<std::unique_ptr<PeerProcess>> peers(const ServerProcess& server, const Lines& specs) {
+std::vector<std::unique_ptr<PeerProcess>> peers(const ServerProcess& server, const Lines& users) {
     std::vector<std::unique_ptr<PeerProcess>> out;
-    for (const auto& spec : specs) {
+    for (const auto& user : users) {
         out.push_back(std::make_unique<PeerProcess>(server));
-        const std::string name = spec.substr(0, spec.find(':'));
+        const std::string name = user.substr(0, user.find(':'));
         EXPECT_EQ(out.back()->call("login " + name), "RESULT login " + std::to_string(out.size()));
-        for (auto at = spec.find(':'); at != std::string::npos; at = spec.find(':', at + 1))
+        for (auto at = user.find(':'); at != std::string::npos; at = user.find(':', at + 1))
             EXPECT_EQ(out.back()->call("load " + name + " " +
-                                       spec.substr(at + 1, spec.find(':', at + 1) - at - 1)),
+                                       user.substr(at + 1, user.find(':', at + 1) - at - 1)),
                       "RESULT load");
     }
     return out;
