@@ -52,9 +52,7 @@ std::vector<std::string> ServerProcess::clientArgs() const {
 }
 
 bool ServerProcess::waitStarted(milliseconds timeout) {
-    return waitForLine(
-               0, [](const std::string& l) { return l == "Start server."; }, timeout)
-        .has_value();
+    return shows("Start server.", timeout);
 }
 
 std::vector<std::string> ServerProcess::consoleLines(std::size_t from, std::size_t n,
