@@ -1,6 +1,7 @@
 // kolvaro-stand-in-server: serves "ServerObject" for corbaloc and prints one
 // line per call, so that tests see exactly what a client sent. A drawing call
-// owned by "hold", and SendTxt of "hold", wait for ClearAll("release");
+// owned by "hold", and SendTxt of "hold", wait for ClearAll("release"); one
+// owned by "refuse" is refused;
 // SendTxt of "unread" is refused as the real server refuses a full mailbox;
 // other messages go to their recipient's PrintTxt.
 #include "OrbInit.h"
@@ -78,6 +79,8 @@ private:
         for (int c : coords)
             line += " " + std::to_string(c);
         say(line + " " + owner);
+        if (owner == "refuse")
+            throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
         if (owner == "hold")
             hold();
     }
