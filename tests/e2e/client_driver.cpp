@@ -326,20 +326,19 @@ private:
     }
 
     Poll box(const Args& w) {
-        const QString caption = w[0] == "ok" ? "Message from: " : "New login client...";
+        // The login dialog's refusal says "Error".
+        const QString caption = w[0] == "ok"       ? "Message from: "
+                                : w[0] == "dialog" ? "Error"
+                                                   : "New login client...";
         const bool yes = w[0] == "answer" && w.at(1) == "yes";
         auto then = std::make_shared<Poll>();
         return [=, this]() -> std::optional<std::string> {
-            const bool dialog = w[0] == "dialog" && app_.login().isVisible();
             if (!*then)
-                if (auto seen = press(
-                        [&](QMessageBox& b) {
-                            return dialog ? b.parent() == &app_.login()
-                                          : w[0] != "dialog" && b.windowTitle().startsWith(caption);
-                        },
-                        yes                ? QMessageBox::Yes
-                        : w[0] == "answer" ? QMessageBox::No
-                                           : QMessageBox::Ok))
+                if (auto seen =
+                        press([&](QMessageBox& b) { return b.windowTitle().startsWith(caption); },
+                              yes                ? QMessageBox::Yes
+                              : w[0] == "answer" ? QMessageBox::No
+                                                 : QMessageBox::Ok))
                     // After Yes the area opens and loads its drawing so far.
                     *then = yes && app_.link() ? afterLinkCalls(now(*seen)) : now(*seen);
             return *then ? (*then)() : std::nullopt;
@@ -347,20 +346,19 @@ private:
     }
 
     Poll view(const Args& w) {
-        return
-            [this, owner = w.at(1), count = std::stoul(w.at(2))]() -> std::optional<std::string> {
-                const TClientArea& shown = area(owner);
-                if (shown.history().size() != count)
-                    return std::nullopt;
-                const QImage& image = shown.canvas().image();
-                Canvas fresh(image.size());
-                drawShapes(fresh, shown.history());
-                QCryptographicHash md5(QCryptographicHash::Md5);
-                for (int y = 0; y < image.height(); ++y)
-                    md5.addData(QByteArrayView(image.constScanLine(y), image.width() * 4));
-                return describe(shown.history()) + "|" + md5.result().toHex().toStdString() +
-                       (fresh.image() == image ? "|replay" : "|not a replay");
-            };
+        return [this, owner = w.at(1),
+                count = std::stoul(w.at(2))]() -> std::optional<std::string> {
+            const TClientArea& shown = area(owner);
+            if (shown.history().size() != count)
+                return std::nullopt;
+            const QImage& image = shown.canvas().image();
+            Canvas fresh(image.size());
+            drawShapes(fresh, shown.history());
+            const QByteArray md5 = QCryptographicHash::hash(
+                QByteArrayView(image.constBits(), image.sizeInBytes()), QCryptographicHash::Md5);
+            return describe(shown.history()) + "|" + md5.toHex().toStdString() +
+                   (fresh.image() == image ? "|replay" : "|not a replay");
+        };
     }
 
     Poll areas(const Args&) {
