@@ -305,7 +305,10 @@ TEST_F(EndToEnd, SessionsSurviveARestartAndADropAndQuitWithTheServerDead) {
     c.ok("choose B");
     c.ok("enter");
     EXPECT_TRUE(c.ok("areas E,B").starts_with("E,B|"));
+    c.draw("circle", "B 10 10 90 90");
+    c.draw("line", "E 0 0 50 50");
     expectSame("B", {&b, &c});
+    expectSame("E", {&c});
     for (Client* other : {&a, &b, &d})
         EXPECT_EQ(other->ok("answer no"), asked("E"));
 
