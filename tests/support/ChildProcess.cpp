@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -16,8 +19,11 @@ extern char** environ;
 namespace kolvaro::test {
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
-    ::signal(SIGPIPE, SIG_IGN); // writing to a dead child is an error result, not our death
+    // Writing to a child that died must be an error result, not our death.
+    static const bool ignoringSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    (void)ignoringSigpipe;
     int in[2], out[2];
+    // Standard error goes to a file that nobody else can open.
     char errPath[] = "/tmp/kolvaro-child-XXXXXX";
     errFile_ = mkostemp(errPath, O_CLOEXEC);
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || errFile_ < 0)
@@ -28,22 +34,21 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errFile_, 2);
-    std::vector<std::string> strings{path};
-    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     // The site's omniORB configuration could name a naming service on the
-    // standard port; children depend on their command line only.
-    const std::size_t envAt = strings.size();
-    strings.emplace_back("OMNIORB_CONFIG=/dev/null");
+    // standard port; children under test depend on their command line only.
+    std::vector<std::string> env{"OMNIORB_CONFIG=/dev/null"};
     for (char** e = environ; *e; ++e)
         if (strncmp(*e, "OMNIORB_CONFIG=", 15) != 0)
-            strings.emplace_back(*e);
-    std::vector<char*> ptrs;
-    for (auto& s : strings)
-        ptrs.push_back(s.data());
-    ptrs.insert(ptrs.begin() + static_cast<std::ptrdiff_t>(envAt), nullptr);
-    ptrs.push_back(nullptr);
-    const int rc =
-        posix_spawn(&pid_, path.c_str(), &actions, nullptr, ptrs.data(), &ptrs[envAt + 1]);
+            env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
@@ -52,29 +57,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         close(out[0]);
         throw std::runtime_error("cannot start " + path + ": " + strerror(rc));
     }
-    reader_ = std::thread([this, fd = out[0]] {
-        std::string pending;
-        char buf[65536];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
-            pending.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-            if (n < 0 && errno != EINTR)
-                break;
-            std::lock_guard lock(mutex_);
-            std::size_t start = 0;
-            for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
-                 start = nl + 1, ++count_)
-                if (keep_)
-                    lines_.emplace_back(pending, start, nl - start);
-            pending.erase(0, start);
-            changed_.notify_all();
-        }
-        close(fd);
-        std::lock_guard lock(mutex_);
-        if (!pending.empty() && keep_)
-            lines_.push_back(pending);
-        ended_ = true;
-        changed_.notify_all();
-    });
+    outReader_ = std::thread([this, fd = out[0]] { readLines(fd); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -84,8 +67,33 @@ ChildProcess::~ChildProcess() {
         waitExit(milliseconds(10000));
     }
     closeStdin();
-    reader_.join();
+    if (outReader_.joinable())
+        outReader_.join();
     close(errFile_);
+}
+
+void ChildProcess::readLines(int fd) {
+    std::string pending;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);) {
+        pending.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        std::size_t start = 0;
+        std::lock_guard lock(mutex_);
+        for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
+             start = nl + 1) {
+            if (keep_)
+                lines_.emplace_back(pending, start, nl - start);
+            ++count_;
+        }
+        pending.erase(0, start);
+        changed_.notify_all();
+    }
+    close(fd);
+    std::lock_guard lock(mutex_);
+    if (!pending.empty() && keep_)
+        lines_.push_back(pending);
+    outEnded_ = true;
+    changed_.notify_all();
 }
 
 bool ChildProcess::send(const std::string& line) {
@@ -94,15 +102,16 @@ bool ChildProcess::send(const std::string& line) {
         const ssize_t n = stdin_ < 0 ? -1 : write(stdin_, data.data() + done, data.size() - done);
         if (n <= 0 && errno != EINTR)
             return false;
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
     return true;
 }
 
 void ChildProcess::closeStdin() {
-    if (stdin_ >= 0)
+    if (stdin_ >= 0) {
         close(stdin_);
-    stdin_ = -1;
+        stdin_ = -1;
+    }
 }
 
 std::vector<std::string> ChildProcess::lines() const {
@@ -110,14 +119,14 @@ std::vector<std::string> ChildProcess::lines() const {
     return lines_;
 }
 
-std::string ChildProcess::line(std::size_t index) const {
-    std::lock_guard lock(mutex_);
-    return index < lines_.size() ? lines_[index] : std::string();
-}
-
 std::size_t ChildProcess::lineCount() const {
     std::lock_guard lock(mutex_);
     return count_;
+}
+
+std::string ChildProcess::line(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < lines_.size() ? lines_[index] : std::string();
 }
 
 std::optional<std::size_t>
@@ -125,12 +134,14 @@ ChildProcess::waitForLine(std::size_t from, const std::function<bool(const std::
                           milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
-    for (std::size_t i = from;; ++i) {
-        if (!changed_.wait_until(lock, deadline, [&] { return i < lines_.size() || ended_; }) ||
-            i >= lines_.size())
+    for (std::size_t i = from;;) {
+        for (; i < lines_.size(); ++i)
+            if (match(lines_[i]))
+                return i;
+        if (outEnded_)
             return std::nullopt;
-        if (match(lines_[i]))
-            return i;
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && i == lines_.size())
+            return std::nullopt;
     }
 }
 
@@ -154,52 +165,62 @@ void ChildProcess::signal(int sig) const {
 }
 
 std::optional<int> ChildProcess::waitExit(milliseconds timeout) {
-    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !status_;) {
+    if (status_)
+        return status_;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
         int raw = 0;
         const pid_t r = waitpid(pid_, &raw, WNOHANG);
-        if (r == pid_)
+        if (r == pid_) {
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        else if ((r < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline)
-            break;
-        else
-            std::this_thread::sleep_for(milliseconds(10));
+            return status_;
+        }
+        if (r < 0 && errno != EINTR)
+            return std::nullopt;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(milliseconds(10));
     }
-    return status_;
+}
+
+bool ChildProcess::running() {
+    return pid_ > 0 && !waitExit(milliseconds(0));
 }
 
 namespace {
 
-// A loopback TCP socket bound to port (0: any) or connected to it.
-bool loopback(int port, bool connecting, int* boundPort = nullptr) {
+sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    socklen_t len = sizeof addr;
-    auto* a = reinterpret_cast<sockaddr*>(&addr);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool ok = connecting ? connect(fd, a, len) == 0
-                               : bind(fd, a, len) == 0 && getsockname(fd, a, &len) == 0;
-    close(fd);
-    if (boundPort)
-        *boundPort = ntohs(addr.sin_port);
-    return ok;
+    return addr;
 }
 
 } // namespace
 
 int freeLoopbackPort() {
-    int port = 0;
-    if (!loopback(0, false, &port))
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    close(fd);
+    if (!ok)
         throw std::runtime_error("cannot find a free port");
-    return port;
+    return ntohs(addr.sin_port);
 }
 
-bool waitForListener(int port, milliseconds timeout) {
+bool waitForListener(int port, std::chrono::milliseconds timeout) {
+    const sockaddr_in addr = loopback(port);
     for (const auto until = std::chrono::steady_clock::now() + timeout;;
-         std::this_thread::sleep_for(milliseconds(50)))
-        if (const bool ok = loopback(port, true); ok || std::chrono::steady_clock::now() >= until)
+         std::this_thread::sleep_for(milliseconds(50))) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        close(fd);
+        if (ok || std::chrono::steady_clock::now() >= until)
             return ok;
+    }
 }
 
 } // namespace kolvaro::test
