@@ -318,7 +318,7 @@ void run(long storedOps) {
     auto reader = quietLogin(server, "Reader");
     const std::string replay = expect(*reader, "timed-load Reader Owner", "RESULT timed-load");
     const std::string bareReplay = bare.burst(kReplayOps, 0);
-    const double replayUs = field(replay, "us");
+    const double replayUs = field(replay, "median_us");
     const double bareReplayUs = field(bareReplay, "total_us");
 
     printf("  LoadArea replay, %d ops   %9.1f ms\n", kReplayOps, replayUs / 1000);

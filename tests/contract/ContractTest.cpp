@@ -124,7 +124,7 @@ TEST(Contract, AbsentOwnersAreRelayedNotStoredAndMessagesReturnOnceRead) {
     EXPECT_EQ(c.call("load C Z"), "RESULT load");
     EXPECT_EQ(c.drawing("Z", 1), Lines{"PaintPoint 3 4 Z"});
 
-    EXPECT_EQ(c.call("delay 700 PrintTxt"), "RESULT delay"); // a reader taking a while
+    EXPECT_EQ(c.call("on 700 PrintTxt"), "RESULT on"); // a reader taking a while
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(b.call("send C B hello there"), "RESULT send");
     EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms);
@@ -193,7 +193,7 @@ TEST(Startup, StartLineComesOnceAndFirstAndSignalsEndTheServerQuietly) {
         PeerProcess reader(server), writer(server);
         EXPECT_EQ(reader.call("login A"), "RESULT login 1");
         // Even a message box left open does not hold the server up.
-        EXPECT_EQ(reader.call("delay 600000 PrintTxt"), "RESULT delay");
+        EXPECT_EQ(reader.call("on 600000 PrintTxt"), "RESULT on");
         writer.post("send A B are you there");
         ASSERT_TRUE(reader.waitEvent("PrintTxt are you there|B"));
         server.signal(sig);
