@@ -149,6 +149,7 @@ TEST_F(StandIn, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
                      "PaintPoint 1 1 refuse", "PaintPoint 2 2 refuse", "ClearAll Bob",
                      "LoadArea Ann Bob", "Logout Ann"});
     drain();
+    ASSERT_TRUE(printed(*server, "Logout Ann")); // the server's output is read on its own thread
     const Lines lines = server->lines();
     EXPECT_EQ(Lines(lines.begin() + long(from), lines.end()), expected);
     EXPECT_EQ(failures.size(), 1u);
@@ -203,6 +204,7 @@ TEST_F(StandIn, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
         },
         "Ann");
     drain();
+    ASSERT_TRUE(printed(*server, "PaintLine 2 2 2 2 Ann"));
     EXPECT_EQ(server->lines(),
               (Lines{"ready", "PaintRect 7 8 9 10 Ann", "LoadArea Ann Bob", "PaintPoint 2 2 Ann",
                      "PaintLine 0 0 0 0 Ann", "PaintLine 1 1 1 1 Ann", "PaintLine 2 2 2 2 Ann"}));

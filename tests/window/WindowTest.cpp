@@ -338,7 +338,8 @@ private slots:
         QCOMPARE(link.calls, (Lines{"loadArea D B", "loadArea D E"}));
         QCOMPARE(win->panelText(2), QString("Count of displayed clients: 3"));
         QCOMPARE(win->panelText(3), QString("Count of all clients: 5"));
-        win->Cascade1Click(); // the workspace filled
+        QCOMPARE(win->mdiArea()->width(), win->width()); // the workspace spans the window
+        win->Cascade1Click();
         QCOMPARE(
             win->mdiArea()->subWindowList(QMdiArea::StackingOrder).back()->geometry().bottomRight(),
             win->mdiArea()->viewport()->rect().bottomRight());
