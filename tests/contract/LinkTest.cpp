@@ -34,10 +34,8 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 bool printed(const ChildProcess& p, const std::string& line, std::chrono::milliseconds t = 20s) {
-    return p
-        .waitForLine(
-            0, [&](const std::string& l) { return l == line; }, t)
-        .has_value();
+    auto is = [&](const std::string& l) { return l == line; };
+    return p.waitForLine(0, is, t).has_value();
 }
 
 // The window's side of the servant: a message waits until `read` is set.
@@ -56,13 +54,12 @@ struct Reader : ClientEvents {
 
 // The client's ORB with the client's own servant.
 struct Client {
-    explicit Client(Lines orbArgs) : args(std::move(orbArgs)) {
+    explicit Client(Lines args) {
+        std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
-        kolvaro::ClientOrb::Options options;
-        options.shutdownBound = 1s;
         orb = std::make_unique<kolvaro::ClientOrb>(int(argv.size()), argv.data(), &servant, &window,
-                                                   options);
+                                                   kolvaro::ClientOrb::Options{2s, 1s});
     }
     LoginOutcome login(const std::string& name, std::size_t* namesBeforeAnswer = nullptr) {
         std::optional<LoginOutcome> outcome;
@@ -74,8 +71,6 @@ struct Client {
         EXPECT_TRUE(pumpUntil([&] { return outcome.has_value(); }));
         return outcome.value_or(LoginOutcome::failed("no answer"));
     }
-    Lines args;
-    std::vector<char*> argv;
     Reader reader;
     THelper servant{reader};
     QObject window;
@@ -100,32 +95,25 @@ void startStandIn() {
     ASSERT_TRUE(printed(*server, "ready"));
 }
 
-// A link on the same ORB with handlers; `timeout` short for a link of its own.
-std::unique_ptr<CorbaServerLink> link(Lines* failures, int* troubles,
-                                      std::chrono::milliseconds timeout = 0ms) {
-    std::unique_ptr<CorbaServerLink> made;
-    if (timeout > 0ms) {
-        int argc = 0;
-        CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
-        CORBA::Object_var obj = orb->string_to_object(standIn.c_str());
-        TKolvaro::Server_var ref = TKolvaro::Server::_narrow(obj.in());
-        made = std::make_unique<CorbaServerLink>(orb.in(), ref.in(), &client().window,
-                                                 CorbaServerLink::Options{timeout});
-    } else {
-        made = client().orb->makeServerLink(&client().window);
+// A link on the client's ORB, its calls bounded by the ORB's call timeout.
+class StandIn : public ::testing::Test {
+protected:
+    void open() {
+        to = client().orb->makeServerLink(&client().window);
+        to->setFailureHandler([this](const std::string& what) { failures.push_back(what); });
+        to->setTroubleHandler([this] { ++troubles; });
     }
-    made->setFailureHandler([failures](const std::string& what) { failures->push_back(what); });
-    made->setTroubleHandler([troubles] { ++*troubles; });
-    return made;
-}
+    void drain() {
+        bool drained = false;
+        to->afterQueuedCalls([&] { drained = true; });
+        ASSERT_TRUE(pumpUntil([&] { return drained; }));
+    }
+    std::unique_ptr<CorbaServerLink> to;
+    Lines failures;
+    int troubles = 0;
+};
 
-void drain(CorbaServerLink& link) {
-    bool drained = false;
-    link.afterQueuedCalls([&] { drained = true; });
-    ASSERT_TRUE(pumpUntil([&] { return drained; }));
-}
-
-TEST(StandIn, UnreachableServerIsAnErrorAndRegistrationCanBeRepeated) {
+TEST_F(StandIn, UnreachableServerIsAnErrorAndRegistrationCanBeRepeated) {
     EXPECT_EQ(client().login("Ann").error.toStdString(),
               "Could not log in to the server: the server cannot be reached (TRANSIENT)");
     EXPECT_EQ(client().orb->makeServerLink(&client().window), nullptr);
@@ -138,10 +126,9 @@ TEST(StandIn, UnreachableServerIsAnErrorAndRegistrationCanBeRepeated) {
     EXPECT_EQ(client().login("Bob").result, 2);
 }
 
-TEST(StandIn, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
-    Lines failures, expected;
-    int troubles = 0;
-    auto to = link(&failures, &troubles);
+TEST_F(StandIn, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
+    Lines expected;
+    open();
     const std::size_t from = server->lineCount();
     for (int i = 0; i < 30; ++i) {
         to->paintPoint(i, -i, "Ann");
@@ -161,17 +148,16 @@ TEST(StandIn, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
                     {"PaintRect 1 2 3 4 ", "PaintCirc 5 6 7 8 Ann", "PaintFill 9 10 Ann",
                      "PaintPoint 1 1 refuse", "PaintPoint 2 2 refuse", "ClearAll Bob",
                      "LoadArea Ann Bob", "Logout Ann"});
-    drain(*to);
+    drain();
+    ASSERT_TRUE(printed(*server, "Logout Ann")); // the server's output is read on its own thread
     const Lines lines = server->lines();
     EXPECT_EQ(Lines(lines.begin() + long(from), lines.end()), expected);
     EXPECT_EQ(failures.size(), 1u);
     EXPECT_EQ(troubles, 0);
 }
 
-TEST(StandIn, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
-    Lines failures;
-    int troubles = 0;
-    auto to = link(&failures, &troubles, 300ms);
+TEST_F(StandIn, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
+    open();
     Answer answer;
     to->sendTxt("hold", "Bob", "Ann", [&](std::optional<std::string> e) { answer = e; });
     ASSERT_TRUE(printed(*server, "SendTxt hold|Bob|Ann"));
@@ -195,13 +181,11 @@ TEST(StandIn, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
     EXPECT_EQ(failures.size() + troubles, 1u);
 }
 
-TEST(StandIn, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
-    Lines failures;
-    int troubles = 0;
-    auto to = link(&failures, &troubles);
+TEST_F(StandIn, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
+    open();
     to->paintPoint(1, 1, "Ann");
     to->paintPoint(2, 2, "Ann");
-    drain(*to);
+    drain();
     to->echoed(1, 1, 1, 0, 0, "Ann"); // the second never came back
     server->signal(SIGKILL);
     server->waitExit(20s);
@@ -219,36 +203,15 @@ TEST(StandIn, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
             to->loadArea("Ann", "Bob");
         },
         "Ann");
-    drain(*to);
+    drain();
+    ASSERT_TRUE(printed(*server, "PaintLine 2 2 2 2 Ann"));
     EXPECT_EQ(server->lines(),
               (Lines{"ready", "PaintRect 7 8 9 10 Ann", "LoadArea Ann Bob", "PaintPoint 2 2 Ann",
                      "PaintLine 0 0 0 0 Ann", "PaintLine 1 1 1 1 Ann", "PaintLine 2 2 2 2 Ann"}));
     EXPECT_EQ(failures.size() + troubles, 1u);
 }
 
-TEST(StandIn, ShutdownSendsWhatIsQueuedAndAbandonsAWaitingMessage) {
-    Lines failures;
-    int troubles = 0;
-    auto to = link(&failures, &troubles);
-    bool answered = false;
-    to->sendTxt("hold", "Bob", "Ann", [&](std::optional<std::string>) { answered = true; });
-    ASSERT_TRUE(printed(*server, "SendTxt hold|Bob|Ann"));
-    for (int i = 0; i < 50; ++i)
-        to->paintPoint(i, i, "Ann");
-    to->logout("Ann");
-    to->shutdown();
-    EXPECT_TRUE(printed(*server, "Logout Ann"));
-    to->paintPoint(100, 100, "Ann"); // dropped, harmlessly
-    to.reset();
-    auto other = link(&failures, &troubles, 300ms);
-    other->clearAll("release");
-    ASSERT_TRUE(printed(*server, "SendTxt done hold"));
-    drain(*other);
-    EXPECT_FALSE(answered);
-    EXPECT_FALSE(printed(*server, "PaintPoint 100 100 Ann", 0ms));
-}
-
-TEST(StandIn, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusals) {
+TEST_F(StandIn, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusals) {
     using A = kolvaro::SessionMonitor::Check::Answer;
     std::deque<A> script{A::Unreachable, A::Unreachable, A::Unreachable,
                          A::Held,        A::HeldByOther, A::Held,
@@ -272,17 +235,24 @@ TEST(StandIn, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusa
 }
 
 // Last: it ends the ORB.
-TEST(StandIn, ShutdownWhileACallbackWaitsForItsReaderKeepsItsFirstResult) {
-    Lines failures;
-    int troubles = 0;
+TEST_F(StandIn, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
     ASSERT_EQ(client().login("Ann").result, 1); // on the restarted stand-in
-    auto to = link(&failures, &troubles);
-    to->sendTxt("hi", "Ann", "Ann", {});
+    open();
+    bool answered = false;
+    to->sendTxt("hi", "Ann", "Ann", [&](std::optional<std::string>) { answered = true; });
     ASSERT_TRUE(pumpUntil([&] { return client().reader.asked.load(); }));
+    for (int i = 0; i < 50; ++i)
+        to->paintPoint(i, i, "Ann");
+    to->logout("Ann");
     to->shutdown();
+    EXPECT_TRUE(printed(*server, "Logout Ann"));
+    to->paintPoint(100, 100, "Ann"); // dropped, harmlessly
     EXPECT_FALSE(client().orb->shutdown());
     client().reader.read.set_value();
+    EXPECT_TRUE(printed(*server, "SendTxt done hi"));
     EXPECT_FALSE(client().orb->shutdown()); // a thread was let go inside the ORB
+    EXPECT_FALSE(answered);
+    EXPECT_FALSE(printed(*server, "PaintPoint 100 100 Ann", 0ms));
 }
 
 TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {

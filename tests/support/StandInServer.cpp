@@ -1,9 +1,8 @@
 // kolvaro-stand-in-server: serves "ServerObject" for corbaloc and prints one
 // line per call, so that tests see exactly what a client sent. A drawing call
 // owned by "hold", and SendTxt of "hold", wait for ClearAll("release"); one
-// owned by "refuse" is refused;
-// SendTxt of "unread" is refused as the real server refuses a full mailbox;
-// other messages go to their recipient's PrintTxt.
+// owned by "refuse" is refused; SendTxt of "unread" is refused as the real
+// server refuses a full mailbox; other messages go to their recipient.
 #include "OrbInit.h"
 #include "Refusals.h"
 
@@ -17,9 +16,12 @@
 
 namespace {
 
+using Sh = CORBA::Short;
+using C = const char*;
+
 class StandIn : public POA_TKolvaro::Server {
 public:
-    CORBA::Long Login(const char* name, TKolvaro::Client_ptr callback) override {
+    CORBA::Long Login(C name, TKolvaro::Client_ptr callback) override {
         say("Login " + std::string(name));
         std::lock_guard lock(mutex_);
         if (!users_.emplace(name, TKolvaro::Client::_duplicate(callback)).second)
@@ -28,46 +30,28 @@ public:
             callback->PrintClient(u.first.c_str());
         return CORBA::Long(users_.size());
     }
-    void LoadArea(const char* name, const char* owner) override {
-        say("LoadArea " + std::string(name) + " " + owner);
-    }
-    void Logout(const char* name) override { say("Logout " + std::string(name)); }
-    void SendTxt(const char* text, const char* recipient, const char* sender) override {
+    void LoadArea(C name, C owner) override { say("LoadArea " + std::string(name) + " " + owner); }
+    void Logout(C name) override { say("Logout " + std::string(name)); }
+    void SendTxt(C text, C recipient, C sender) override {
         const std::string t = text;
         say("SendTxt " + t + "|" + recipient + "|" + sender);
         if (t == "unread")
             throw CORBA::IMP_LIMIT(kolvaro::kTooManyUnreadMinor, CORBA::COMPLETED_NO);
         TKolvaro::Client_var to;
-        if (t == "hold") {
+        if (t == "hold")
             hold();
-        } else {
-            std::lock_guard lock(mutex_);
-            if (auto u = users_.find(recipient); u != users_.end())
-                to = TKolvaro::Client::_duplicate(u->second.in());
-        }
+        else if (std::lock_guard lock(mutex_); users_.count(recipient))
+            to = TKolvaro::Client::_duplicate(users_[recipient].in());
         if (!CORBA::is_nil(to.in()))
             to->PrintTxt(text, sender);
         say("SendTxt done " + t);
     }
-    void PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
-                   const char* owner) override {
-        draw("PaintRect", {x1, y1, x2, y2}, owner);
-    }
-    void PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
-                   const char* owner) override {
-        draw("PaintLine", {x1, y1, x2, y2}, owner);
-    }
-    void PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
-                   const char* owner) override {
-        draw("PaintCirc", {x1, y1, x2, y2}, owner);
-    }
-    void PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) override {
-        draw("PaintPoint", {x, y}, owner);
-    }
-    void PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) override {
-        draw("PaintFill", {x, y}, owner);
-    }
-    void ClearAll(const char* owner) override {
+    void PaintRect(Sh a, Sh b, Sh c, Sh d, C o) override { draw("PaintRect", {a, b, c, d}, o); }
+    void PaintLine(Sh a, Sh b, Sh c, Sh d, C o) override { draw("PaintLine", {a, b, c, d}, o); }
+    void PaintCirc(Sh a, Sh b, Sh c, Sh d, C o) override { draw("PaintCirc", {a, b, c, d}, o); }
+    void PaintPoint(Sh x, Sh y, C o) override { draw("PaintPoint", {x, y}, o); }
+    void PaintFill(Sh x, Sh y, C o) override { draw("PaintFill", {x, y}, o); }
+    void ClearAll(C owner) override {
         say("ClearAll " + std::string(owner));
         std::lock_guard lock(mutex_);
         releases_ += std::string(owner) == "release";
@@ -89,9 +73,8 @@ private:
         const int seen = releases_;
         released_.wait_for(lock, std::chrono::minutes(1), [&] { return releases_ != seen; });
     }
-    void say(const std::string& line) {
-        std::lock_guard lock(printMutex_);
-        std::printf("%s\n", line.c_str());
+    static void say(const std::string& line) {
+        std::printf("%s\n", line.c_str()); // a whole line per call, even across threads
         std::fflush(stdout);
     }
 
@@ -99,7 +82,6 @@ private:
     std::condition_variable released_;
     int releases_ = 0;
     std::map<std::string, TKolvaro::Client_var> users_;
-    std::mutex printMutex_;
 };
 
 } // namespace

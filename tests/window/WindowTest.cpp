@@ -1,34 +1,28 @@
-// An area, the main window and the dialogs, with a link that records calls.
+// The drawing surface, an area, the main window and the dialogs, with a link
+// that records calls instead of an ORB.
 #include "Area.h"
 #include "AreaHost.h"
 #include "ClientResources.h"
 #include "Clientabout.h"
 #include "Clientsender.h"
 #include "Helper.h"
+#include "JpegImage.h"
 #include "Loginclient.h"
 #include "ServerLink.h"
 #include "Winpaint.h"
 
-#include <QAction>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMdiArea>
-#include <QMdiSubWindow>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRegularExpression>
 #include <QTest>
-#include <QTimer>
-#include <QToolButton>
+#include <QtWidgets>
 
 using namespace std::chrono_literals;
 using K = PaintKind;
 using Lines = std::vector<std::string>;
+using Shapes = std::vector<PaintRecord>;
 using S = const std::string&;
 
 namespace {
+
+const QRgb white = qRgb(255, 255, 255), blue = qRgb(0, 0, 255), black = qRgb(0, 0, 0);
 
 struct RecordingLink : ServerLink {
     Lines calls;
@@ -57,10 +51,33 @@ struct FakeHost : AreaHost {
     void areaClosed(TClientArea&) override {}
 };
 
-QImage picture(QSize size, const std::vector<PaintRecord>& shapes) {
+QImage picture(QSize size, const Shapes& shapes) {
     Canvas canvas(size);
     drawShapes(canvas, shapes);
     return canvas.image();
+}
+
+// The box around what is not white, and how many pixels are `colour`.
+std::pair<QRect, int> scan(const QImage& image, QRgb colour) {
+    std::pair<QRect, int> found;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            found.first |= image.pixel(x, y) != white ? QRect(x, y, 1, 1) : QRect();
+            found.second += image.pixel(x, y) == colour;
+        }
+    return found;
+}
+
+// The rubber band an area shows while a figure is dragged.
+void band(Canvas& canvas, const PaintRecord& f) {
+    canvas.pen() = {Canvas::Yellow, 2, Canvas::PenStyle::Dotted, Canvas::PenMode::Xor};
+    canvas.brush().style = Canvas::BrushStyle::Clear;
+    canvas.moveTo(f.x1, f.y1);
+    if (f.kind == K::Line)
+        canvas.lineTo(f.x2, f.y2);
+    else
+        (canvas.*(f.kind == K::Rect ? &Canvas::rectangle : &Canvas::ellipse))(f.x1, f.y1, f.x2,
+                                                                              f.y2);
 }
 
 // Callbacks arrive on ORB threads; the window thread does no event work meanwhile.
@@ -115,18 +132,15 @@ class WindowTest : public QObject {
     std::unique_ptr<TWinClient> win;
 
     QImage surface() const { return area->canvas().image(); }
-    void use(Tool tool) {
+    // Presses at `from`, moves through `path`, releases `button` elsewhere, then the left one.
+    void stroke(Tool tool, QPoint from, std::vector<QPoint> path,
+                Qt::MouseButton button = Qt::LeftButton) {
         host.tool = tool;
         link.calls.clear();
-    }
-    void click(QPoint at) {
-        QTest::mouseMove(area.get(), at);
-        QTest::mouseClick(area.get(), Qt::LeftButton, {}, at);
-    }
-    void drag(QPoint from, QPoint to, Qt::MouseButton release = Qt::LeftButton) {
         QTest::mousePress(area.get(), Qt::LeftButton, {}, from);
-        QTest::mouseMove(area.get(), to);
-        QTest::mouseRelease(area.get(), release, {}, {7, 7});
+        for (QPoint at : path)
+            QTest::mouseMove(area.get(), at);
+        QTest::mouseRelease(area.get(), button, {}, {7, 7});
         QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {7, 7});
     }
     void startAs(int count, const Lines& others) {
@@ -138,105 +152,165 @@ class WindowTest : public QObject {
 private slots:
     void init() {
         host = FakeHost();
-        link.calls.clear();
         area = std::make_unique<TClientArea>(host, link);
         area->resize(200, 150);
         area->show();
         win = std::make_unique<TWinClient>(&link);
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
+        link.calls.clear();
     }
 
-    void dragSendsPressToLastMoveShowsItsBandAndWaitsForTheEcho() {
-        for (auto [tool, kind, call] : {std::tuple(Tool::Line, K::Line, "paintLine"),
-                                        std::tuple(Tool::Rect, K::Rect, "paintRect"),
-                                        std::tuple(Tool::Circle, K::Circ, "paintCirc")}) {
-            init();
-            use(tool);
-            QTest::mousePress(area.get(), Qt::LeftButton, {}, {10, 20});
-            QTest::mouseMove(area.get(), {120, 90});
-            QTest::mouseMove(area.get(), {-20, 140}); // outside; each move erases the last band
-            QTest::mouseMove(area.get(), {50, 60});
-            QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {7, 7});
-            QCOMPARE(link.calls, Lines{std::string(call) + " 10 20 50 60 A"});
-            QCOMPARE(host.position, QPoint(50, 60));
-            const PaintRecord shape{10, 20, 50, 60, kind};
-            Canvas band(area->size());
-            band.pen() = {Canvas::Yellow, 2, Canvas::PenStyle::Dotted, Canvas::PenMode::Xor};
-            band.brush().style = Canvas::BrushStyle::Clear;
-            band.moveTo(10, 20);
-            kind == K::Line   ? band.lineTo(50, 60)
-            : kind == K::Rect ? band.rectangle(10, 20, 50, 60)
-                              : band.ellipse(10, 20, 50, 60);
-            QCOMPARE(surface(), band.image());
-            QVERIFY(area->history().empty()); // only the server's echo is history
-            area->DrawShape(shape);
-            QCOMPARE(area->history(), std::vector<PaintRecord>{shape});
-            QCOMPARE(surface(), picture(area->size(), {shape}));
+    void figuresAreBlueAndStayInsideTheirBox() {
+        for (K kind : {K::Rect, K::Circ}) { // corners in any order
+            const QImage one = picture({200, 120}, {{110, 60, 10, 10, kind}});
+            QCOMPARE(one, picture({200, 120}, {{10, 10, 110, 60, kind}}));
+            QCOMPARE(scan(one, blue).first, QRect(10, 10, 100, 50));
         }
-        // Only the left button drags, but any release ends the drag.
-        use(Tool::Line);
+        // Two pixels thick, the end point left out.
+        QCOMPARE(scan(picture({40, 20}, {{5, 10, 25, 10, K::Line}}), blue),
+                 std::pair(QRect(5, 9, 20, 2), 40));
+        const auto dot = scan(picture({20, 20}, {{7, 7, 0, 0, K::Point}}), blue);
+        QVERIFY(dot.first.contains(7, 7) && dot.first.width() <= 2 && dot.first.height() <= 2);
+        QCOMPARE(Canvas::fromRgb(qRgb(0x12, 0x34, 0x56)), Canvas::Colour(0x563412));
+    }
+
+    void fillReplacesExactlyTheSeedColourUpToItsWalls() {
+        for (K kind : {K::Rect, K::Circ}) {
+            const QImage in =
+                picture({160, 120}, {{20, 20, 140, 100, kind}, {80, 60, 0, 0, K::Fill}});
+            QCOMPARE(in.pixel(80, 60), black);
+            QCOMPARE(scan(in, black).first, QRect(20, 20, 120, 80));
+            QVERIFY(kind != K::Rect || scan(in, black).second == 116 * 76); // no pockets left
+        }
+        // On the outline or off the surface nothing changes; a second fill
+        // of the same region ends; the rest fills up to the surface's edges.
+        Shapes fills{{10, 10, 30, 30, K::Rect}};
+        const QImage outlined = picture({50, 40}, fills);
+        for (QPoint at : {QPoint(10, 10), QPoint(-1, 5), QPoint(50, 5)})
+            fills.push_back({at.x(), at.y(), 0, 0, K::Fill});
+        QCOMPARE(picture({50, 40}, fills), outlined);
+        fills.insert(fills.end(),
+                     {{20, 20, 0, 0, K::Fill}, {20, 20, 0, 0, K::Fill}, {0, 0, 0, 0, K::Fill}});
+        QCOMPARE(scan(picture({50, 40}, fills), black).second,
+                 50 * 40 - scan(outlined, blue).second);
+        // Comb-shaped walls: runs spill past their parents on both sides.
+        for (int seedX : {1, 59}) {
+            Shapes comb;
+            for (int x = 4; x < 60; x += 8)
+                comb.push_back({x, (x / 8) % 2 ? 6 : 0, x, (x / 8) % 2 ? 41 : 35, K::Line});
+            const int open = scan(picture({61, 41}, comb), white).second;
+            comb.push_back({seedX, 1, 0, 0, K::Fill});
+            QCOMPARE(scan(picture({61, 41}, comb), black).second, open);
+        }
+    }
+
+    void historyDrawnInOneBatchMatchesShapeByShape() {
+        const Shapes shapes{
+            {10, 10, 110, 90, K::Rect}, {60, 50, 0, 0, K::Fill},      {20, 20, 100, 80, K::Circ},
+            {60, 50, 0, 0, K::Fill},    {0, 95, 160, 5, K::Line},     {5, 5, 0, 0, K::Fill},
+            {130, 20, 0, 0, K::Point},  {120, 30, 150, 110, K::Circ}, {135, 70, 0, 0, K::Fill}};
+        Canvas each({160, 120}), batched({40, 30});
+        for (const PaintRecord& shape : shapes)
+            drawShape(each, shape);
+        {
+            Canvas::Batch batch(batched);
+            drawShape(batched, {0, 0, 40, 30, K::Line});
+            batched.reset({160, 120}); // a reset inside a batch paints on the new surface
+            drawShapes(batched, shapes);
+        }
+        QCOMPARE(batched.image(), each.image());
+    }
+
+    void jpegRefusesDamagedData() {
+        QFile file(":/about/about.jpg");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray good = file.readAll();
+        QString error;
+        QByteArray wide = good; // 60000 pixels wide
+        wide.replace(good.indexOf("\xFF\xC0") + 7, 2, "\xEA\x60");
+        for (const QByteArray& bad : {QByteArray(), good.left(2), good.left(good.size() / 2),
+                                      good.left(good.size() - 2), wide}) {
+            error.clear();
+            QVERIFY(kolvaro::decodeJpeg(bad, &error).isNull());
+            QVERIFY(!error.isEmpty());
+        }
+        QVERIFY(kolvaro::decodeJpeg("GIF89a", &error).isNull());
+        QVERIFY2(error.contains("Not a JPEG file"), qPrintable(error)); // libjpeg's own words
+    }
+
+    void dragShowsItsBandSendsPressToLastMoveAndWaitsForTheEcho() {
+        const PaintRecord cross{0, 30, 200, 30, K::Line}; // the band is XOR over blue too
+        for (auto [tool, kind, call, x2] : {std::tuple(Tool::Line, K::Line, "paintLine", 50),
+                                            std::tuple(Tool::Rect, K::Rect, "paintRect", 50),
+                                            std::tuple(Tool::Circle, K::Circ, "paintCirc", 50),
+                                            std::tuple(Tool::Circle, K::Circ, "paintCirc", 13)}) {
+            init();
+            area->DrawShape(cross);
+            // Outside the area and back; each move erases the last band.
+            stroke(tool, {10, 20}, {{120, 90}, {-20, 140}, {x2, 60}});
+            QCOMPARE(link.calls, Lines{call + (" 10 20 " + std::to_string(x2)) + " 60 A"});
+            QCOMPARE(host.position, QPoint(x2, 60));
+            Canvas shown(area->size());
+            drawShape(shown, cross);
+            band(shown, {10, 20, x2, 60, kind});
+            QCOMPARE(surface(), shown.image());
+            QVERIFY(scan(surface(), blue).second >
+                    scan(picture(area->size(), {cross}), blue).second);
+            QCOMPARE(area->history(), Shapes{cross}); // only the server's echo is history
+            area->DrawShape({10, 20, x2, 60, kind});
+            QCOMPARE(surface(), picture(area->size(), {cross, {10, 20, x2, 60, kind}}));
+        }
+        // Any release ends the drag; only the left button starts one.
+        stroke(Tool::Line, {5, 6}, {{70, 80}}, Qt::RightButton);
+        const QImage after = surface();
+        QTest::mouseMove(area.get(), {100, 20});
         QTest::mousePress(area.get(), Qt::RightButton, {}, {10, 10});
         QTest::mouseMove(area.get(), {40, 40});
         QTest::mouseRelease(area.get(), Qt::RightButton, {}, {40, 40});
-        QVERIFY(link.calls.empty());
-        drag({5, 6}, {70, 80}, Qt::RightButton);
-        QCOMPARE(link.calls, Lines{"paintLine 5 6 70 80 A"});
-        const QImage after = surface();
-        QTest::mouseMove(area.get(), {100, 20});
         QCOMPARE(surface(), after);
+        QCOMPARE(link.calls, Lines{"paintLine 5 6 70 80 A"});
     }
 
     void ownMarksShowAtOnceAndEndInTheServersOrder() {
-        use(Tool::Point);
         QTest::mouseMove(area.get(), {15, 25});
         QTest::mousePress(area.get(), Qt::LeftButton, {}, {15, 25});
         QVERIFY(link.calls.empty()); // a press alone does nothing
         QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {15, 25});
-        QCOMPARE(link.calls, Lines{"paintPoint 15 25 A"});
-        use(Tool::Fill);
+        host.tool = Tool::Fill;
         QTest::mousePress(area.get(), Qt::LeftButton, {}, {80, 70});
         QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {-5, 10}); // released outside
-        click({80, 70});
-        QCOMPARE(link.calls, Lines{"paintFill 80 70 A"});
-        QCOMPARE(surface().pixel(100, 100), qRgb(0, 0, 0));
-        use(Tool::Line);
-        drag({10, 20}, {190, 20});
+        QTest::mouseMove(area.get(), {80, 70});
+        QTest::mouseClick(area.get(), Qt::LeftButton, {}, {80, 70});
+        QCOMPARE(link.calls, (Lines{"paintPoint 15 25 A", "paintFill 80 70 A"}));
+        QCOMPARE(surface().pixel(100, 100), black);
+        stroke(Tool::Line, {10, 20}, {{190, 20}});
         // A box stored before the fill and the line overtakes them on its way.
-        const std::vector<PaintRecord> stored{{15, 25, 0, 0, K::Point},
-                                              {40, 40, 120, 100, K::Rect},
-                                              {80, 70, 0, 0, K::Fill},
-                                              {10, 20, 190, 20, K::Line}};
+        const Shapes stored{{15, 25, 0, 0, K::Point},
+                            {40, 40, 120, 100, K::Rect},
+                            {80, 70, 0, 0, K::Fill},
+                            {10, 20, 190, 20, K::Line}};
         for (const PaintRecord& shape : stored)
             area->DrawShape(shape);
         QCOMPARE(surface(), picture(area->size(), stored));
         // A resize redraws the history only: not a dot awaiting its echo, nor a band.
-        use(Tool::Point);
-        click({190, 5});
+        stroke(Tool::Point, {190, 5}, {{190, 5}});
         QTest::mousePress(area.get(), Qt::LeftButton, {}, {5, 5});
         area->resize(320, 160);
         QCOMPARE(surface(), picture({320, 160}, stored));
-        area->ClearSurface();
-        area->ClearShapes();
-        area->resize(200, 150);
-        QCOMPARE(surface(), picture({200, 150}, {}));
     }
 
     void toolChoiceStaysInStepBetweenMenuToolbarAndStatusBar() {
         win->toolAction(Tool::Line)->trigger();
         QVERIFY(win->findChild<QToolButton*>("CLine")->isChecked());
-        QVERIFY(!win->findChild<QToolButton*>("CPoint")->isChecked());
         QTest::mouseClick(win->findChild<QToolButton*>("CRect"), Qt::LeftButton);
         QVERIFY(win->toolAction(Tool::Rect)->isChecked() &&
                 !win->toolAction(Tool::Line)->isChecked());
         QCOMPARE(win->currentTool(), Tool::Rect);
         QCOMPARE(win->panelText(1), QString("Paint: Rectangle"));
         auto* panel = win->findChild<QLabel*>("Panel1"); // whole, in the window's font
-        QCOMPARE(panel->font(), win->font());
         QVERIFY(panel->fontMetrics().horizontalAdvance(panel->text()) <=
                 panel->contentsRect().width());
-        win->toolAction(Tool::Fill)->trigger();
-        QCOMPARE(win->panelText(1), QString("Paint: Fill area"));
     }
 
     void loginOpensTheChosenAreasAndNewcomersAcceptedBeforeEnter() {
@@ -250,8 +324,8 @@ private slots:
         QTRY_COMPARE(boxes(*win).size(), std::size_t(2));
         for (QMessageBox* box : boxes(*win)) {
             QCOMPARE(box->windowTitle(), QString("New login client..."));
-            QVERIFY(box->text().contains(
-                QRegularExpression("^New client \\[[EF]\\] login. Show this client \\?$")));
+            QVERIFY(box->text() == "New client [E] login. Show this client ?" ||
+                    box->text() == "New client [F] login. Show this client ?");
             box->button(QMessageBox::Yes)->click();
         }
         QVERIFY(win->areas().empty());
@@ -264,13 +338,11 @@ private slots:
         QCOMPARE(link.calls, (Lines{"loadArea D B", "loadArea D E"}));
         QCOMPARE(win->panelText(2), QString("Count of displayed clients: 3"));
         QCOMPARE(win->panelText(3), QString("Count of all clients: 5"));
-        // Cascade: each caption below the one before, the workspace filled.
+        QCOMPARE(win->mdiArea()->width(), win->width()); // the workspace spans the window
         win->Cascade1Click();
-        const auto stack = win->mdiArea()->subWindowList(QMdiArea::StackingOrder);
-        for (qsizetype i = 1; i < stack.size(); ++i)
-            QVERIFY(stack[i]->y() >= stack[i - 1]->y() + stack[i - 1]->widget()->y());
-        QCOMPARE(stack.back()->geometry().bottomRight(),
-                 win->mdiArea()->viewport()->rect().bottomRight());
+        QCOMPARE(
+            win->mdiArea()->subWindowList(QMdiArea::StackingOrder).back()->geometry().bottomRight(),
+            win->mdiArea()->viewport()->rect().bottomRight());
     }
 
     void relayedDrawingReachesEveryAreaOfItsOwnerInOrder() {
@@ -289,14 +361,14 @@ private slots:
             helper.PaintRect(10, 10, 80, 60, "B");
             helper.ClearAll("B");
         });
-        const std::vector<PaintRecord> shapes{{5, 5, 120, 90, K::Circ},
-                                              {60, 45, 0, 0, K::Fill},
-                                              {-10, 30, 300, 30, K::Line},
-                                              {7, 8, 0, 0, K::Point},
-                                              {100, 20, 20, 60, K::Rect}};
+        const Shapes shapes{{5, 5, 120, 90, K::Circ},
+                            {60, 45, 0, 0, K::Fill},
+                            {-10, 30, 300, 30, K::Line},
+                            {7, 8, 0, 0, K::Point},
+                            {100, 20, 20, 60, K::Rect}};
         QTRY_COMPARE(win->areas()[2]->history().size(), shapes.size());
         for (TClientArea* each : win->areas()) {
-            const auto seen = each->caption() == "A" ? shapes : std::vector<PaintRecord>{};
+            const auto seen = each->caption() == "A" ? shapes : Shapes{};
             QCOMPARE(each->history(), seen);
             QCOMPARE(each->canvas().image(), picture(each->size(), seen));
         }
@@ -305,8 +377,6 @@ private slots:
         win->mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(a->parentWidget()));
         win->clearAction()->trigger();
         QCOMPARE(link.calls, (Lines{"loadArea A A", "clearAll A"}));
-        a->parentWidget()->resize(a->parentWidget()->size() + QSize(40, 30));
-        QCOMPARE(a->canvas().image(), picture(a->size(), {}));
     }
 
     void noticesArrivingTogetherAreAllCarriedOut() {
@@ -323,26 +393,22 @@ private slots:
         other.wait();
         QTRY_COMPARE(win->allCount(), 1);
         QCOMPARE(captions(*win), Lines{"A"});
-        QCOMPARE(win->panelText(2), QString("Count of displayed clients: 1"));
-        QVERIFY(!win->sendAction()->isEnabled());
         QVERIFY(!win->findChild<QToolButton*>("Send1")->isEnabled());
         QTRY_COMPARE(boxes(*win).size(), std::size_t(2)); // Yes opens and loads, No does not
         for (QMessageBox* box : boxes(*win))
             box->button(box->text().contains("[E]") ? QMessageBox::Yes : QMessageBox::No)->click();
         QCOMPARE(captions(*win), (Lines{"A", "E"}));
         QCOMPARE(link.calls, Lines{"loadArea A E"});
-        QCOMPARE(win->panelText(3), QString("Count of all clients: 2"));
         QVERIFY(win->sendAction()->isEnabled());
-        QCOMPARE(win->servant().NameAt(0), std::string("E"));
         // Closing an area by hand keeps the total and forgets the name.
         qobject_cast<QMdiSubWindow*>(win->areas()[1]->parentWidget())->close();
-        QCOMPARE(win->servant().NameCount(), std::size_t(0));
+        QCOMPARE(helper.NameCount(), std::size_t(0));
         QCOMPARE(win->panelText(3), QString("Count of all clients: 2"));
         // The window's logout button ends the session.
-        win->servant().AddName("A");
+        helper.AddName("A");
         win->findChild<QToolButton*>("ToolButton10")->click();
         QCOMPARE(link.calls, (Lines{"loadArea A E", "logout A"}));
-        QCOMPARE(win->servant().NameCount(), std::size_t(0));
+        QCOMPARE(helper.NameCount(), std::size_t(0));
     }
 
     void messagesWaitForTheirReaderWithoutHoldingTheWindow() {
@@ -359,12 +425,11 @@ private slots:
             QVERIFY(fromB ||
                     box->windowTitle() == QString::fromStdString("Message from: " + sender));
             QCOMPARE(box->text(), QString(fromB ? "Message: hello" : "Message: a b"));
-            QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
             if (fromB)
                 box->button(QMessageBox::Ok)->click();
         }
         QVERIFY(hello.wait_for(10s) == std::future_status::ready);
-        win->servant().PaintPoint(9, 9, "B"); // drawing goes on while a box is open
+        helper->PaintPoint(9, 9, "B"); // drawing goes on while a box is open
         QTRY_COMPARE(win->areas()[1]->history().size(), std::size_t(1));
         QVERIFY(essay.wait_for(50ms) == std::future_status::timeout);
         win.reset(); // the window goes with the box still open
@@ -375,43 +440,41 @@ private slots:
 
     void loginDialogRefusedNameThenAFreeOne() {
         FakeRegistrar registrar;
-        QStringList known{"Ann", "Bob", "Cid", "Dora"};
         QList<QPair<QString, int>> answers;
         int resets = 0;
         LoginHooks hooks;
         hooks.beforeLogin = [&] { ++resets; };
-        hooks.nameAt = [&](int i) { return i < known.size() ? known[i] : "Error"; };
+        hooks.nameAt = [](int i) {
+            return QStringList{"Ann", "Bob", "Cid", "Dora"}.value(i, "Error");
+        };
         hooks.loginAnswered = [&](const QString& n, int r) { answers << qMakePair(n, r); };
         TCLogin dialog(registrar, hooks);
         dialog.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         QTest::keyClicks(dialog.Name, "A name longer than twenty");
         QCOMPARE(dialog.Name->text(), QString("A name longer than t"));
         QTest::keyClick(dialog.Name, Qt::Key_Return); // neither Return nor Escape ends it yet
         QTest::keyClick(dialog.Name, Qt::Key_Escape);
         QVERIFY(dialog.isVisible() && registrar.asked.isEmpty());
-        dialog.Name->setText("Ann");
-        QTest::mouseClick(dialog.Registration, Qt::LeftButton);
-        QVERIFY(dialog.Busy->isVisible() && !dialog.Registration->isEnabled() &&
-                !dialog.Name->isEnabled());
         QString said;
-        answerNextBox(&said);
-        registrar.pending(LoginOutcome::failed("the server cannot be reached"));
-        QCOMPARE(said, QString("the server cannot be reached"));
-        QTest::mouseClick(dialog.Registration, Qt::LeftButton);
-        answerNextBox(&said);
-        registrar.pending(LoginOutcome::answered(-1));
-        QCOMPARE(said, QString("This Login Name already exist. Please enter other Name."));
-        QVERIFY(dialog.Name->isEnabled() && dialog.Registration->isEnabled() &&
-                !dialog.Enter->isEnabled());
+        for (auto [outcome, text] :
+             {std::pair(LoginOutcome::failed("unreachable"), "unreachable"),
+              std::pair(LoginOutcome::answered(-1),
+                        "This Login Name already exist. Please enter other Name.")}) {
+            dialog.Name->setText("Ann");
+            QTest::mouseClick(dialog.Registration, Qt::LeftButton);
+            QVERIFY(dialog.Busy->isVisible() && !dialog.Registration->isEnabled() &&
+                    !dialog.Name->isEnabled());
+            answerNextBox(&said);
+            registrar.pending(outcome);
+            QCOMPARE(said, QString(text));
+            QVERIFY(dialog.Name->isEnabled() && !dialog.Enter->isEnabled());
+        }
         dialog.Name->setText("Dora");
         QTest::mouseClick(dialog.Registration, Qt::LeftButton);
         registrar.pending(LoginOutcome::answered(4));
-        QCOMPARE(registrar.asked, (QStringList{"Ann", "Ann", "Dora"}));
-        QCOMPARE(answers, (QList<QPair<QString, int>>{{"Ann", -1}, {"Dora", 4}}));
         QCOMPARE(resets, 3);
-        QVERIFY(!dialog.Name->isEnabled() && dialog.ClientsBox->isEnabled() &&
-                dialog.Enter->isEnabled());
+        QCOMPARE(answers, (QList<QPair<QString, int>>{{"Ann", -1}, {"Dora", 4}}));
+        QVERIFY(!dialog.Name->isEnabled() && dialog.Enter->isEnabled());
         QCOMPARE(dialog.ClientsBox->count(), 3);
         dialog.ClientsBox->item(1)->setCheckState(Qt::Checked);
         QCOMPARE(dialog.checkedNames(), QStringList{"Bob"});
@@ -442,32 +505,30 @@ private slots:
         dialog.show();
         QCOMPARE(listed(), QStringList{"Ann"});
         QCOMPARE(dialog.text(), QString("hello"));
-        QTest::keyClick(dialog.Txt, Qt::Key_Escape);
-        QVERIFY(!dialog.isVisible() && dialog.result() == QDialog::Rejected);
-        dialog.show();
-        dialog.setResult(QDialog::Accepted);
         QTest::mouseClick(dialog.Close, Qt::LeftButton);
         QVERIFY(!dialog.isVisible() && dialog.result() == QDialog::Rejected);
     }
 
     void aboutShowsItsPictureAndEveryIconRenders() {
         TAbout about;
-        QCOMPARE(about.Image1->pixmap().size(), QSize(400, 493));
+        const QImage image = about.Image1->pixmap().toImage(); // decoded from the JPEG
+        QCOMPARE(image.size(), QSize(400, 493));
+        // A pale yellow sun and a blue lake: catches swapped channels.
+        const QColor sun = image.pixelColor(300, 110), lake = image.pixelColor(200, 440);
+        QVERIFY(sun.red() > 230 && sun.green() > 215 && sun.blue() < 200);
+        QVERIFY(lake.blue() > lake.red() + 80);
         QVERIFY(about.Image1->hasScaledContents());
-        for (bool byKey : {true, false}) {
-            about.show();
-            byKey ? QTest::keyClick(&about, Qt::Key_Return) : about.Button1->click();
-            QVERIFY(!about.isVisible() && about.result() == QDialog::Accepted);
-        }
+        about.show();
+        QTest::keyClick(&about, Qt::Key_Return);
+        QVERIFY(!about.isVisible() && about.result() == QDialog::Accepted);
         kolvaro::initClientResources();
         for (const char* name :
              {"point", "line", "rect", "circle", "fill", "clear", "send", "logout"}) {
             const QImage image =
                 QIcon(QString(":/icons/%1.svg").arg(name)).pixmap(32, 32).toImage();
             int inked = 0;
-            for (int y = 0; y < 32; ++y)
-                for (int x = 0; x < 32; ++x)
-                    inked += qAlpha(image.pixel(x, y)) > 0;
+            for (int i = 0; i < 32 * 32; ++i)
+                inked += qAlpha(image.pixel(i % 32, i / 32)) > 0;
             QVERIFY2(inked > 20 && inked < 32 * 32, name);
         }
     }
