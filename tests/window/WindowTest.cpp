@@ -143,6 +143,7 @@ class WindowTest : public QObject {
         QTest::mouseRelease(area.get(), button, {}, {7, 7});
         QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {7, 7});
     }
+    THelper& servant() { return static_cast<THelper&>(*win->servant()); }
     void startAs(int count, const Lines& others) {
         win->loginAnswered("A", count);
         win->startWork(others);
@@ -156,6 +157,7 @@ private slots:
         area->resize(200, 150);
         area->show();
         win = std::make_unique<TWinClient>(&link);
+        win->adoptServant(new THelper(*win));
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
         link.calls.clear();
@@ -316,7 +318,7 @@ private slots:
     void loginOpensTheChosenAreasAndNewcomersAcceptedBeforeEnter() {
         win->setServerLink(nullptr); // no link yet before Enter
         win->loginAnswered("D", 4);
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         fromOrb([&] {
             helper.AddNewClient("E");
             helper.AddNewClient("F");
@@ -350,7 +352,7 @@ private slots:
         QVERIFY(link.calls.empty());
         startAs(3, {"B"});
         win->ShowNewArea("A"); // a second window on the same owner
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         fromOrb([&] {
             helper.PaintCirc(5, 5, 120, 90, "A");
             helper.PaintLine(1, 1, 50, 50, "C"); // no area: ignored
@@ -381,7 +383,7 @@ private slots:
 
     void noticesArrivingTogetherAreAllCarriedOut() {
         startAs(4, {"B", "C"});
-        THelper& helper = win->servant();
+        THelper& helper = servant();
         auto other = std::async(std::launch::async, [&] { helper.CloseClient("C"); });
         fromOrb([&] {
             helper.CloseClient("B");
@@ -413,7 +415,7 @@ private slots:
 
     void messagesWaitForTheirReaderWithoutHoldingTheWindow() {
         startAs(2, {"B"});
-        THelper* helper = &win->servant();
+        THelper* helper = &servant();
         helper->_add_ref(); // the ORB's hold on the servant outlives the window
         const std::string sender(60, 's');
         auto hello = std::async(std::launch::async, [&] { helper->PrintTxt("hello", "B"); });
