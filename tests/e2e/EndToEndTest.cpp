@@ -97,11 +97,11 @@ public:
     }
 
     void draw(Kind kind, const std::string& owner, int x1, int y1, int x2 = 0, int y2 = 0) {
-        const char* tools[] = {"point", "line", "rect", "circle", "fill"};
+        const char* tools[] = {"Point1", "Line1", "Rectangle1", "Circle1", "Fillarea1"};
         const char* kinds[] = {"point", "line", "rectangle", "circle", "fill area"};
         const bool click = kind == point || kind == fill;
         if (std::exchange(tool_, kind) != kind)
-            ok(std::string("tool ") + tools[kind]);
+            ok(std::string("do ") + tools[kind]);
         auto two = [](int x, int y, const char* sep) {
             return std::to_string(x) + sep + std::to_string(y);
         };
@@ -200,7 +200,7 @@ TEST(EndToEnd, UsersDrawTalkAndLeaveAndOutliveTheServer) {
     c.draw(line, "C", 300, 200, 400, -30); // ends outside, and keeps those coordinates
     b.draw(fill, "C", 90, 120);
     same("ABC", {&a, &b, &c});
-    c.ok("clear B");
+    c.ok("do Clearall1 B");
     shapes["B"].clear();
     logged("Client [B] clear all.");
     b.draw(line, "B", 0, 0, 160, 120);
@@ -251,7 +251,7 @@ TEST(EndToEnd, UsersDrawTalkAndLeaveAndOutliveTheServer) {
     again.signal(SIGKILL);
     again.waitExit(10000ms);
     server = nullptr;
-    a.leave("logout");
+    a.leave("do Logout1");
 }
 
 } // namespace

@@ -6,9 +6,10 @@
 // answer later: login, once the attempt ended (COUNT|OFFERED,NAMES); send, once
 // the text is on its way (the status shown); sync, once the calls queued on
 // the link are made. Fields are split by '|'.
-//   login NAME | choose A,B | enter | dismiss (the login dialog) | logout
-//   tool point|line|rect|circle|fill | drag OWNER X1 Y1 X2 Y2 | click OWNER X Y
-//   clear OWNER | sync | place X Y W H | tile | send RECIPIENT TEXT
+//   login NAME | choose A,B | enter | dismiss (the login dialog) | sync
+//   do ACTION [OWNER]  the window's action, e.g. Logout1, Tile1, Rectangle1, or
+//                      Clearall1 on OWNER's area
+//   drag OWNER X1 Y1 X2 Y2 | click OWNER X Y | place X Y W H | send RECIPIENT TEXT
 //   answer yes|no|ok   presses it on a box shown: CAPTION|TEXT, or none
 //   view OWNER         SHAPES|replay, or "not a replay" when the surface is
 //                      not what the shapes draw afresh; none without the area
@@ -74,14 +75,13 @@ private:
                     item->setCheckState(Qt::Checked);
         if (verb == "enter") // from the event loop: accepting ends the dialog's own
             QTimer::singleShot(0, login.Enter, &QPushButton::click);
-        if (verb == "dismiss" || verb == "logout") // as the close button; as the user
-            QTimer::singleShot(0, this, [this, &login, dialog = verb == "dismiss"] {
-                dialog ? void(login.close()) : win_.findChild<QAction*>("Logout1")->trigger();
-            });
-        if (verb == "tool")
-            win_.toolAction(Tool(QStringList{"point", "line", "rect", "circle", "fill"}.indexOf(
-                                w.value(1))))
-                ->trigger();
+        if (verb == "dismiss") // as the window manager's close button
+            QTimer::singleShot(0, &login, &QDialog::close);
+        if (verb == "do") { // the window's action of that name, on OWNER's area if given
+            if (w.size() > 2)
+                area(w.value(2), true);
+            QTimer::singleShot(0, win_.findChild<QAction*>(w.value(1)), &QAction::trigger);
+        }
         if (verb == "drag" || verb == "click") {
             // Straight to the area: nothing else is handled in between.
             TClientArea& on = *area(w.value(1), true);
@@ -99,15 +99,11 @@ private:
                 QApplication::sendEvent(&on, &event);
             }
         }
-        if (verb == "clear")
-            area(w.value(1), true), win_.clearAction()->trigger();
         if (verb == "sync")
             return app_.link()->afterQueuedCalls([] { say("sync"); });
         if (verb == "place")
             win_.setGeometry(w.value(1).toInt(), w.value(2).toInt(), w.value(3).toInt(),
                              w.value(4).toInt());
-        if (verb == "tile")
-            win_.Tile1Click();
         if (verb == "send") {
             // The second step runs in the dialog's own loop, the third once it is done.
             QTimer::singleShot(0, win_.sendAction(), &QAction::trigger);
@@ -192,7 +188,7 @@ int main(int argc, char** argv) {
     std::thread([&driver] {
         for (std::string line; std::getline(std::cin, line);)
             driver.take(line);
-        driver.take("logout");
+        driver.take("do Logout1");
     }).detach();
     const int status = QApplication::exec();
     client.shutdown();
