@@ -32,9 +32,10 @@ std::map<std::string, std::string> shapes; // as "view" describes them
 // Each step waits for its line, so that the order of the console is known.
 void logged(const std::string& line) {
     expectedLog.push_back(line);
-    const auto at = server ? server->waitForLine(
-                                 console, [&](const std::string& l) { return l == line; }, 30s)
-                           : console;
+    const auto at = server && !::testing::Test::HasFailure()
+                        ? server->waitForLine(
+                              console, [&](const std::string& l) { return l == line; }, 30s)
+                        : console;
     EXPECT_TRUE(at) << "the server did not log " << line;
     console = at ? *at + 1 : console;
 }
@@ -62,7 +63,9 @@ public:
     // Asks until the answer holds `want` as whole '|'-separated fields.
     void until(const std::string& command, const std::string& want) {
         std::string seen;
-        for (auto end = std::chrono::steady_clock::now() + 60s;
+        // Once something failed, the rest would only time out one by one.
+        for (auto end =
+                 std::chrono::steady_clock::now() + (::testing::Test::HasFailure() ? 0s : 60s);
              std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(30ms))
             if (("|" + (seen = ok(command, true)) + "|").find("|" + want + "|") !=
                 std::string::npos)
@@ -224,6 +227,7 @@ TEST(EndToEnd, UsersDrawTalkAndLeaveAndOutliveTheServer) {
     c.signal(SIGSTOP);
     b.draw(line, "B", 0, 100, 300, 100);
     std::this_thread::sleep_for(11s);
+    EXPECT_TRUE(b.ok("state").ends_with("|")) << "B's session status changed for nothing";
     b.draw(line, "B", 0, 120, 300, 120);
     b.until("state", "B|Count of displayed clients: 1");
     Client d2;

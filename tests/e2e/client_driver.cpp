@@ -13,7 +13,8 @@
 //   answer yes|no|ok   presses it on a box shown: CAPTION|TEXT, or none
 //   view OWNER         SHAPES|replay, or "not a replay" when the surface is
 //                      not what the shapes draw afresh; none without the area
-//   state              CAPTIONS|DISPLAYED|ALL|SENDING|SESSION
+//   state              CAPTIONS|DISPLAYED|ALL|SENDING|SESSION, the last the
+//                      connection statuses shown since last asked
 //   hold               nothing runs until the next command, which then runs
 //                      at once: what arrived meanwhile is handled after it
 #include "Area.h"
@@ -40,7 +41,14 @@ void say(const QString& verb, const QString& detail = {}) {
 
 class Driver : public QObject {
 public:
-    explicit Driver(kolvaro::ClientApp& app) : app_(app), win_(app.window()) {}
+    explicit Driver(kolvaro::ClientApp& app) : app_(app), win_(app.window()) {
+        connect(&app, &kolvaro::ClientApp::sessionChanged, this, [this](const QString& text) {
+            // What the user sees change: a text shown again is no news.
+            if (!text.isEmpty() && text != shownSession_)
+                session_ << text;
+            shownSession_ = text;
+        });
+    }
 
     // From the stdin thread.
     void take(const std::string& line) {
@@ -145,11 +153,10 @@ private:
             QStringList captions;
             for (TClientArea* area : win_.areas())
                 captions << QString::fromStdString(area->caption());
-            const auto* session = win_.findChild<QLabel*>("SessionLabel");
             return say("state",
                        QStringList{captions.join(','), win_.panelText(2), win_.panelText(3),
                                    sending->isHidden() ? "" : sending->text(),
-                                   session->isHidden() ? "" : session->text()}
+                                   std::exchange(session_, {}).join(',')}
                            .join('|'));
         }
         holding_ = verb == "hold";
@@ -172,6 +179,8 @@ private:
     kolvaro::ClientApp& app_;
     TWinClient& win_;
     std::string held_;
+    QStringList session_;
+    QString shownSession_;
     std::atomic<bool> holding_ = false;
     std::binary_semaphore next_{0};
 };
