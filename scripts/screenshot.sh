@@ -105,12 +105,15 @@ say A do Line1
 say A drag A 50 160 135 80
 say A drag A 135 80 220 160
 say A do Fillarea1
+# A fill works on what the server has sent back: wait for the outlines.
+until_ A "OK view *;*;*;*|replay" view A
 say A click A 135 120
 say A do Circle1
 say A drag B 200 40 300 140
 say B do Circle1
 say B drag B 40 30 120 110
 say B do Fillarea1
+until_ B "OK view *;*|replay" view B
 say B click B 80 70
 say B do Line1
 say B drag B 0 300 120 230
@@ -123,6 +126,7 @@ say B drag A 250 140 320 220
 say B do Line1
 say B drag A 285 220 285 290
 say B do Fillarea1
+until_ B "OK view *;*;*;*;*;*;*|replay" view A
 say B click A 285 180
 say A do Line1
 say B do Circle1
