@@ -169,6 +169,12 @@ void TClientArea::FormClick() {
     if (tool.drags())
         return;
     const PaintRecord mark{curX_, curY_, 0, 0, tool.kind};
+    if (tool.kind == PaintKind::Fill && !leftPreviews_.empty()) {
+        // A dragged shape still on its way shows only as a dotted band, which
+        // a fill would leak through: this fill is drawn at its echo, after it.
+        link_.paint(mark, host_.activeAreaName());
+        return;
+    }
     drawNow(mark);
     if (unechoed_.size() == maxWaiting)
         unechoed_.erase(unechoed_.begin());

@@ -300,6 +300,18 @@ private slots:
         QTest::mousePress(area.get(), Qt::LeftButton, {}, {5, 5});
         area->resize(320, 160);
         QCOMPARE(surface(), picture({320, 160}, stored));
+        // A fill clicked inside a box still on its way must not leak out of it.
+        QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {-5, 5}); // outside: no click
+        stroke(Tool::Rect, {200, 40}, {{300, 140}});
+        host.tool = Tool::Fill;
+        QTest::mouseMove(area.get(), {250, 90});
+        QTest::mouseClick(area.get(), Qt::LeftButton, {}, {250, 90});
+        Shapes all = stored;
+        all.push_back({200, 40, 300, 140, K::Rect});
+        all.push_back({250, 90, 0, 0, K::Fill});
+        for (std::size_t i = stored.size(); i < all.size(); ++i)
+            area->DrawShape(all[i]);
+        QCOMPARE(surface(), picture({320, 160}, all));
     }
 
     void toolChoiceStaysInStepBetweenMenuToolbarAndStatusBar() {
