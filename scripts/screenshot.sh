@@ -50,15 +50,15 @@ start_client A
 start_client B
 exec 3>"$work/A.in" 4<"$work/A.out" 5>"$work/B.in" 6<"$work/B.out"
 
-# say USER COMMAND...: runs one command and fails loudly unless it answers OK.
+# say USER COMMAND...: runs one command and fails loudly unless it answers OK;
+# the answer is left in $answer.
 say() {
-    local user=$1 answer
+    local user=$1
     shift
     local in=3 out=4
     [ "$user" = B ] && in=5 out=6
     echo "$*" >&"$in"
     while IFS= read -r -t 60 answer <&"$out"; do
-        [ "$answer" = READY ] && continue
         case $answer in
         "OK "*) return 0 ;;
         *) echo "$user: $* -> $answer" >&2; cat "$work/$user.err" >&2; exit 1 ;;
@@ -69,6 +69,20 @@ say() {
     exit 1
 }
 
+# until_ USER PATTERN COMMAND...: asks again until the answer matches PATTERN.
+until_() {
+    local user=$1 pattern=$2
+    shift 2
+    for _ in $(seq 300); do
+        say "$user" "$@"
+        # shellcheck disable=SC2053
+        [[ $answer == $pattern ]] && return 0
+        sleep 0.1
+    done
+    echo "$user: $* never gave $pattern" >&2
+    exit 1
+}
+
 say A place 0 0 696 480
 say A login A
 say A enter
@@ -76,46 +90,52 @@ say B place 696 0 696 480
 say B login B
 say B choose A
 say B enter
-say A answer yes
-say A tile
-say B tile
+until_ A "OK answer New login client*" answer yes
+until_ A "OK state A,B|*" state
+until_ B "OK state B,A|*" state
+say A do Tile1
+say B do Tile1
 
 # A draws a house on its own area and signs B's; B draws a sun and a hill on
 # its own and adds a tree to A's.
-say A tool rect
+say A do Rectangle1
 say A drag A 60 150 210 280
 say A drag A 115 210 155 280
-say A tool line
+say A do Line1
 say A drag A 50 160 135 80
 say A drag A 135 80 220 160
-say A tool fill
+say A do Fillarea1
+# A fill works on what the server has sent back: wait for the outlines.
+until_ A "OK view *;*;*;*|replay" view A
 say A click A 135 120
-say A tool circle
+say A do Circle1
 say A drag B 200 40 300 140
-say B tool circle
+say B do Circle1
 say B drag B 40 30 120 110
-say B tool fill
+say B do Fillarea1
+until_ B "OK view *;*|replay" view B
 say B click B 80 70
-say B tool line
+say B do Line1
 say B drag B 0 300 120 230
 say B drag B 120 230 340 310
-say B tool point
+say B do Point1
 say B click B 150 60
 say B click B 30 140
-say B tool circle
+say B do Circle1
 say B drag A 250 140 320 220
-say B tool line
+say B do Line1
 say B drag A 285 220 285 290
-say B tool fill
+say B do Fillarea1
+until_ B "OK view *;*;*;*;*;*;*|replay" view A
 say B click A 285 180
-say A tool line
-say B tool circle
+say A do Line1
+say B do Circle1
 say A sync
 say B sync
 sleep 1
 
 mkdir -p "$(dirname "$out")"
 import -display "$DISPLAY" -window root "$out"
-say A logout
-say B logout
+say A do Logout1
+say B do Logout1
 echo "Wrote $out"

@@ -1,6 +1,7 @@
 #include "ServerImpl.h"
 
 #include "CallFailure.h"
+#include "OwnProxy.h"
 #include "Refusals.h"
 
 #include <omniORB4/IIOP.h>
@@ -148,17 +149,9 @@ ServerImpl::UserPtr ServerImpl::findLocked(const char* name) const {
     return nullptr;
 }
 
-TKolvaro::Client_ptr ServerImpl::proxyOf(TKolvaro::Client_ptr ref) {
-    // A call timeout belongs to a proxy object, and _duplicate hands out the
-    // same one; a round trip through the string form makes a proxy of its own.
-    CORBA::String_var ior = orb_->object_to_string(ref);
-    CORBA::Object_var obj = orb_->string_to_object(ior);
-    return TKolvaro::Client::_unchecked_narrow(obj);
-}
-
 ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
     try {
-        TKolvaro::Client_var p = proxyOf(holder);
+        TKolvaro::Client_var p = kolvaro::ownProxy<TKolvaro::Client>(orb_, holder);
         omniORB::setClientCallTimeout(p, options_.loginProbeTimeoutMs);
         // A stale connection must not make a live holder look gone.
         omniORB::installCommFailureExceptionHandler(p, nullptr, retryOnStaleConnection);
@@ -170,75 +163,96 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
     }
 }
 
-CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
+void ServerImpl::refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback) {
     if (CORBA::is_nil(callback) || kolvaro::utf8Length(name) > kolvaro::kMaxNameChars ||
         kolvaro::hasControl(name) || designatesOwnObject(callback))
         throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
-    reapRetired();
+}
 
-    TKolvaro::Client_var calls = proxyOf(callback);
+TKolvaro::Client_ptr ServerImpl::deliveryProxy(TKolvaro::Client_ptr callback) {
+    TKolvaro::Client_var calls = kolvaro::ownProxy<TKolvaro::Client>(orb_, callback);
     if (options_.callTimeoutMs)
         omniORB::setClientCallTimeout(calls, options_.callTimeoutMs);
     omniORB::installCommFailureExceptionHandler(calls, nullptr, retryOnStaleConnection);
     omniORB::installCommFailureExceptionHandler(callback, nullptr, retryOnStaleConnection);
-    const Outbox::Limits limits{options_.maxBacklogOps,
-                                std::chrono::milliseconds(options_.maxStallMs)};
+    return calls._retn();
+}
+
+CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
+    refuseUnfitLogin(name, callback);
+    reapRetired();
+    TKolvaro::Client_var calls = deliveryProxy(callback);
 
     // A holder found dead is removed and the name tried again; a few rounds
     // cover a race with other logins under the same name. The console then
     // shows the holder's logout line before the newcomer's login line.
     for (int round = 0; round < 3; ++round) {
-        TKolvaro::Client_var holder;
-        std::uint64_t holderSerial = 0;
-        std::shared_ptr<Completion> listed;
-        CORBA::Long count = 0;
-        {
-            std::lock_guard lock(mutex_);
-            if (stopped_)
-                throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
-            if (UserPtr h = findLocked(name)) {
-                holder = TKolvaro::Client::_duplicate(h->textRef);
-                holderSerial = h->serial;
-            } else {
-                log_.line("Login of new Clinet: %s\n", name); // no control bytes: checked
-                auto user = std::make_shared<User>();
-                user->serial = nextSerial_++;
-                user->name = std::make_shared<const std::string>(name);
-                user->textRef = TKolvaro::Client::_duplicate(callback);
-                user->outbox = std::make_shared<Outbox>(
-                    calls, limits, [this, serial = user->serial] { dropUser(serial); });
-                users_.push_back(user);
-
-                // The newcomer learns who is here (itself last) through its own
-                // queue, so any later notice reaches it after the list.
-                std::vector<UserPtr> overdue;
-                for (const auto& u : users_)
-                    queueLocked(*user, about(Delivery::Kind::PrintClient, u->name), overdue);
-                listed = std::make_shared<Completion>();
-                Delivery marker;
-                marker.done = listed;
-                queueLocked(*user, std::move(marker), overdue);
-                for (const auto& u : users_)
-                    if (u != user)
-                        queueLocked(*u, about(Delivery::Kind::AddNewClient, user->name), overdue);
-                count = static_cast<CORBA::Long>(users_.size());
-                dropLocked(overdue);
-            }
-        }
-        if (listed) {
-            if (!listed->wait())
+        Claim claim = claimName(name, callback, calls);
+        if (claim.listed) {
+            if (!claim.listed->wait())
                 throw CORBA::TRANSIENT(0, CORBA::COMPLETED_YES);
-            return count;
+            return claim.count;
         }
-        if (probe(holder) == Holder::Alive)
+        if (probe(claim.holder) == Holder::Alive)
             return -1;
-        dropUser(holderSerial);
+        dropUser(claim.holderSerial);
     }
     return -1;
 }
 
-void ServerImpl::Logout(const char* name) {
+ServerImpl::Claim ServerImpl::claimName(const char* name, TKolvaro::Client_ptr callback,
+                                        TKolvaro::Client_ptr calls) {
+    Claim claim;
+    std::lock_guard lock(mutex_);
+    if (stopped_)
+        throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    if (UserPtr h = findLocked(name)) {
+        claim.holder = TKolvaro::Client::_duplicate(h->textRef);
+        claim.holderSerial = h->serial;
+        return claim;
+    }
+    log_.line("Login of new Clinet: %s\n", name); // no control bytes: checked
+    UserPtr user = addUserLocked(name, callback, calls);
+    std::vector<UserPtr> overdue;
+    claim.listed = introduceLocked(user, overdue);
+    claim.count = static_cast<CORBA::Long>(users_.size());
+    dropLocked(overdue);
+    return claim;
+}
+
+ServerImpl::UserPtr ServerImpl::addUserLocked(const char* name, TKolvaro::Client_ptr callback,
+                                              TKolvaro::Client_ptr calls) {
+    const Outbox::Limits limits{options_.maxBacklogOps,
+                                std::chrono::milliseconds(options_.maxStallMs)};
+    auto user = std::make_shared<User>();
+    user->serial = nextSerial_++;
+    user->name = std::make_shared<const std::string>(name);
+    user->textRef = TKolvaro::Client::_duplicate(callback);
+    user->outbox = std::make_shared<Outbox>(calls, limits,
+                                            [this, serial = user->serial] { dropUser(serial); });
+    users_.push_back(user);
+    return user;
+}
+
+std::shared_ptr<Completion> ServerImpl::introduceLocked(const UserPtr& user,
+                                                        std::vector<UserPtr>& overdue) {
+    // The newcomer learns who is here (itself last) through its own queue, so
+    // any later notice reaches it after the list.
+    for (const auto& u : users_)
+        queueLocked(*user, about(Delivery::Kind::PrintClient, u->name), overdue);
+    auto listed = queueMarkerLocked(*user, overdue);
+    for (const auto& u : users_)
+        if (u != user)
+            queueLocked(*u, about(Delivery::Kind::AddNewClient, user->name), overdue);
+    return listed;
+}
+
+void ServerImpl::logLogout(const char* name) {
     log_.line("Logout of Client: %s\n", Printable(name).c_str());
+}
+
+void ServerImpl::Logout(const char* name) {
+    logLogout(name);
     {
         std::lock_guard lock(mutex_);
         removeLocked(name, findLocked(name));
@@ -255,7 +269,7 @@ void ServerImpl::dropUser(std::uint64_t serial) {
     if (it == users_.end())
         return; // gone already: logged out, or dropped by another thread
     UserPtr user = *it;
-    log_.line("Logout of Client: %s\n", Printable(user->name->c_str()).c_str());
+    logLogout(user->name->c_str());
     removeLocked(user->name->c_str(), user);
 }
 
@@ -280,6 +294,14 @@ void ServerImpl::removeLocked(const char* name, UserPtr user) {
     dropLocked(overdue);
 }
 
+std::shared_ptr<Completion> ServerImpl::queueMarkerLocked(User& to, std::vector<UserPtr>& overdue) {
+    auto done = std::make_shared<Completion>();
+    Delivery marker;
+    marker.done = done;
+    queueLocked(to, std::move(marker), overdue);
+    return done;
+}
+
 bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue, bool wake) {
     if (to.outbox->push(std::move(d), wake) == Outbox::Pushed::Ok)
         return true;
@@ -293,7 +315,7 @@ void ServerImpl::dropLocked(const std::vector<UserPtr>& overdue) {
     for (const auto& user : overdue) {
         if (std::find(users_.begin(), users_.end(), user) == users_.end())
             continue;
-        log_.line("Logout of Client: %s\n", Printable(user->name->c_str()).c_str());
+        logLogout(user->name->c_str());
         removeLocked(user->name->c_str(), user);
     }
 }
@@ -351,16 +373,13 @@ std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::st
     return full;
 }
 
-void ServerImpl::draw(const PaintOp& op, const char* owner) {
+template <class Change> void ServerImpl::relayToArea(const char* owner, Change change) {
     std::shared_ptr<Outbox> full;
     {
         std::lock_guard lock(mutex_);
         UserPtr area = findLocked(owner);
-        if (area)
-            area->history.push_back(op);
-        Delivery d;
-        d.kind = Delivery::Kind::Paint;
-        d.op = op;
+        Delivery d = change(area.get());
+        // An area whose owner is not logged in still reaches its viewers.
         d.text = area ? area->name : std::make_shared<const std::string>(owner);
         full = relayLocked(d, *d.text);
     }
@@ -368,18 +387,23 @@ void ServerImpl::draw(const PaintOp& op, const char* owner) {
         full->waitForRoom();
 }
 
+void ServerImpl::draw(const PaintOp& op, const char* owner) {
+    relayToArea(owner, [&](User* area) {
+        if (area)
+            area->history.push_back(op);
+        Delivery d;
+        d.kind = Delivery::Kind::Paint;
+        d.op = op;
+        return d;
+    });
+}
+
 void ServerImpl::clear(const char* owner) {
-    std::shared_ptr<Outbox> full;
-    {
-        std::lock_guard lock(mutex_);
-        UserPtr area = findLocked(owner);
+    relayToArea(owner, [&](User* area) {
         if (area)
             kolvaro::History().swap(area->history); // give the memory back too
-        SharedText name = area ? area->name : std::make_shared<const std::string>(owner);
-        full = relayLocked(about(Delivery::Kind::Clear, name), *name);
-    }
-    if (full)
-        full->waitForRoom();
+        return about(Delivery::Kind::Clear, nullptr);
+    });
 }
 
 void ServerImpl::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
@@ -438,10 +462,7 @@ void ServerImpl::LoadArea(const char* name, const char* owner) {
         Delivery replay = about(Delivery::Kind::Replay, area->name);
         replay.replay = std::make_shared<const kolvaro::History>(area->history);
         queueLocked(*requester, std::move(replay), overdue);
-        replayed = std::make_shared<Completion>();
-        Delivery marker;
-        marker.done = replayed;
-        queueLocked(*requester, std::move(marker), overdue);
+        replayed = queueMarkerLocked(*requester, overdue);
         dropLocked(overdue);
     }
     if (!replayed->wait())

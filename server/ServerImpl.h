@@ -81,9 +81,27 @@ private:
 
     enum class Holder { Alive, Gone };
 
+    // What a Login round found: the name's current holder, or the newcomer
+    // registered under it (listed completes once it has the list of users).
+    struct Claim {
+        TKolvaro::Client_var holder;
+        std::uint64_t holderSerial = 0;
+        std::shared_ptr<kolvaro::Completion> listed;
+        CORBA::Long count = 0;
+    };
+
     Holder probe(TKolvaro::Client_ptr holder);
-    TKolvaro::Client_ptr proxyOf(TKolvaro::Client_ptr ref);
     bool designatesOwnObject(TKolvaro::Client_ptr callback);
+    void refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback);
+    TKolvaro::Client_ptr deliveryProxy(TKolvaro::Client_ptr callback);
+    Claim claimName(const char* name, TKolvaro::Client_ptr callback, TKolvaro::Client_ptr calls);
+    UserPtr addUserLocked(const char* name, TKolvaro::Client_ptr callback,
+                          TKolvaro::Client_ptr calls);
+    std::shared_ptr<kolvaro::Completion> introduceLocked(const UserPtr& user,
+                                                         std::vector<UserPtr>& overdue);
+    std::shared_ptr<kolvaro::Completion> queueMarkerLocked(User& to, std::vector<UserPtr>& overdue);
+    void logLogout(const char* name);
+    template <class Change> void relayToArea(const char* owner, Change change);
     void draw(const kolvaro::PaintOp& op, const char* owner);
     void clear(const char* owner);
     std::shared_ptr<kolvaro::Outbox> relayLocked(const kolvaro::Delivery& d,

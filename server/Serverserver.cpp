@@ -153,6 +153,64 @@ PortableServer::POA_ptr makeServerPoa(PortableServer::POA_ptr root) {
     return poa;
 }
 
+// Unread messages hold connections to their recipient; its other callbacks
+// need more. Connections to departed clients are closed after a short idle
+// scan rather than collected for minutes.
+CORBA::ORB_ptr startOrb(int& argc, char** argv) {
+    const std::string connectionsPerPeer = std::to_string(kolvaro::kConnectionsPerPeer);
+    const char* const serverDefaults[][2] = {
+        {"maxGIOPConnectionPerServer", connectionsPerPeer.c_str()},
+        {"outConScanPeriod", "15"},
+        {nullptr, nullptr},
+    };
+    return kolvaro::initOrb(argc, argv, /*withDefaultEndpoint*/ true, serverDefaults);
+}
+
+struct ServerPoas {
+    PortableServer::POA_var root;
+    PortableServer::POA_var server; // ServerImpl's own, whose references carry the code sets
+    PortableServer::POA_var ins;    // serves the published key "ServerObject"
+};
+
+// Resolving the root POA opens the endpoints, so a taken port fails here,
+// before the start line.
+ServerPoas openPoas(CORBA::ORB_ptr orb) {
+    ServerPoas poas;
+    CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+    poas.root = PortableServer::POA::_narrow(obj);
+    poas.server = makeServerPoa(poas.root);
+    obj = orb->resolve_initial_references("omniINSPOA");
+    poas.ins = PortableServer::POA::_narrow(obj);
+    return poas;
+}
+
+// Makes the server reachable under every name it has: its full reference,
+// the forwarding key "ServerObject", and the naming service if any.
+void publish(CORBA::ORB_ptr orb, const ServerPoas& poas, ServerImpl* server) {
+    PortableServer::ObjectId_var serverId = PortableServer::string_to_ObjectId(kServerId);
+    poas.server->activate_object_with_id(serverId, server);
+    CORBA::Object_var serverRef = poas.server->id_to_reference(serverId);
+
+    PortableServer::Servant_var<kolvaro::ServerObjectForwarder> forwarder =
+        new kolvaro::ServerObjectForwarder(serverRef);
+    PortableServer::ObjectId_var forwardId = PortableServer::string_to_ObjectId(kObjectName);
+    poas.ins->activate_object_with_id(forwardId, forwarder);
+    CORBA::Object_var forwardRef = poas.ins->id_to_reference(forwardId);
+    server->refuseAsCallback(serverRef);
+    server->refuseAsCallback(forwardRef);
+
+    PortableServer::POAManager_var rootManager = poas.root->the_POAManager();
+    rootManager->activate();
+    PortableServer::POAManager_var insManager = poas.ins->the_POAManager();
+    insManager->activate();
+
+    bindInNamingService(orb, serverRef);
+}
+
+void reportFailure(const CORBA::Exception& ex) {
+    fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -161,60 +219,25 @@ int main(int argc, char** argv) {
     TerminationWatch watch;
     raiseOpenFilesLimit();
 
-    // Unread messages hold connections to their recipient; its other
-    // callbacks need more. Connections to departed clients are closed after
-    // a short idle scan rather than collected for minutes.
-    const std::string connectionsPerPeer = std::to_string(kolvaro::kConnectionsPerPeer);
-    const char* const serverDefaults[][2] = {
-        {"maxGIOPConnectionPerServer", connectionsPerPeer.c_str()},
-        {"outConScanPeriod", "15"},
-        {nullptr, nullptr},
-    };
     CORBA::ORB_var orb;
     try {
-        orb = kolvaro::initOrb(argc, argv, /*withDefaultEndpoint*/ true, serverDefaults);
+        orb = startOrb(argc, argv);
     } catch (const CORBA::Exception& ex) {
-        fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
+        reportFailure(ex);
         return 1;
     }
 
     PortableServer::Servant_var<ServerImpl> server;
     try {
-        // Resolving the root POA opens the endpoints, so a taken port fails
-        // here, before the start line.
-        CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
-        PortableServer::POA_var root = PortableServer::POA::_narrow(obj);
-        PortableServer::POA_var serverPoa = makeServerPoa(root);
-        obj = orb->resolve_initial_references("omniINSPOA");
-        PortableServer::POA_var insPoa = PortableServer::POA::_narrow(obj);
-
+        ServerPoas poas = openPoas(orb);
         kolvaro::ServerOptions options;
         options.log = stdout;
         server = new ServerImpl(options);
-
-        PortableServer::ObjectId_var serverId = PortableServer::string_to_ObjectId(kServerId);
-        serverPoa->activate_object_with_id(serverId, server);
-        CORBA::Object_var serverRef = serverPoa->id_to_reference(serverId);
-
-        PortableServer::Servant_var<kolvaro::ServerObjectForwarder> forwarder =
-            new kolvaro::ServerObjectForwarder(serverRef);
-        PortableServer::ObjectId_var forwardId = PortableServer::string_to_ObjectId(kObjectName);
-        insPoa->activate_object_with_id(forwardId, forwarder);
-        CORBA::Object_var forwardRef = insPoa->id_to_reference(forwardId);
-        server->refuseAsCallback(serverRef);
-        server->refuseAsCallback(forwardRef);
-
-        PortableServer::POAManager_var rootManager = root->the_POAManager();
-        rootManager->activate();
-        PortableServer::POAManager_var insManager = insPoa->the_POAManager();
-        insManager->activate();
-
-        bindInNamingService(orb, serverRef);
-
+        publish(orb, poas, server);
         watch.start(orb);
         orb->run();
     } catch (const CORBA::Exception& ex) {
-        fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
+        reportFailure(ex);
         if (server)
             server->shutdown();
         return 1;

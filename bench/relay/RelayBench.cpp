@@ -1,5 +1,5 @@
 // Figures for the server's relay, measured side by side in one run against
-// a bare two-way omniORB call between two processes (PaintPoint on a probe's
+// a bare two-way omniORB call between two processes (PaintPoint on a peer's
 // callback object). The bare call is timed alone, and again while the drawer
 // draws and the viewers receive, which is what any call costs on the machine
 // under that load. Every process runs on this host: the viewers' own work
@@ -37,7 +37,7 @@ constexpr int kMemoryDrawers = 4;
 // A quick hand on the mouse: one drawing step every 2 ms.
 constexpr int kPaceUs = 2000;
 
-// Value of key=... in a probe's answer line.
+// Value of key=... in a peer's answer line.
 double field(const std::string& answer, const std::string& key) {
     const auto at = answer.find(key + "=");
     if (at == std::string::npos)
@@ -45,7 +45,7 @@ double field(const std::string& answer, const std::string& key) {
     return std::stod(answer.substr(at + key.size() + 1));
 }
 
-std::string expect(ProbeProcess& p, const std::string& cmd, const std::string& prefix,
+std::string expect(PeerProcess& p, const std::string& cmd, const std::string& prefix,
                    milliseconds timeout = 600000ms) {
     std::string answer = p.call(cmd, timeout);
     if (answer.rfind(prefix, 0) != 0)
@@ -61,16 +61,16 @@ long residentKiB(pid_t pid) {
     throw std::runtime_error("no VmRSS");
 }
 
-// Waits until probe has served at least n callbacks.
-void drain(ProbeProcess& p, std::size_t n) {
+// Waits until the peer has served at least n callbacks.
+void drain(PeerProcess& p, std::size_t n) {
     const std::string answer =
         expect(p, "wait-count " + std::to_string(n) + " 600000", "COUNT ", 700000ms);
     if (std::stoul(answer.substr(6)) < n)
         throw std::runtime_error("callbacks missing: " + answer);
 }
 
-std::unique_ptr<ProbeProcess> quietLogin(const ServerProcess& server, const std::string& name) {
-    auto p = std::make_unique<ProbeProcess>(server);
+std::unique_ptr<PeerProcess> quietLogin(const ServerProcess& server, const std::string& name) {
+    auto p = std::make_unique<PeerProcess>(server);
     expect(*p, "quiet on", "RESULT quiet");
     expect(*p, "login " + name, "RESULT login ");
     return p;
@@ -161,7 +161,7 @@ public:
 
     // n viewers served by one peer process.
     void hostInOne(int n) {
-        host_ = std::make_unique<ProbeProcess>(server_);
+        host_ = std::make_unique<PeerProcess>(server_);
         expect(*host_, "quiet on", "RESULT quiet");
         expect(*host_, "viewers " + std::to_string(n) + " Hosted Drawer", "RESULT viewers");
         hostReceived_ = 0;
@@ -178,18 +178,18 @@ private:
     }
 
     const ServerProcess& server_;
-    std::unique_ptr<ProbeProcess> drawer_;
-    std::vector<std::unique_ptr<ProbeProcess>> viewers_;
+    std::unique_ptr<PeerProcess> drawer_;
+    std::vector<std::unique_ptr<PeerProcess>> viewers_;
     std::size_t echoed_ = 0;
     std::vector<std::size_t> received_;
-    std::unique_ptr<ProbeProcess> host_;
+    std::unique_ptr<PeerProcess> host_;
     std::size_t hostReceived_ = 0;
     int ops_ = 0;
     double cpuBefore_ = 0;
     std::chrono::steady_clock::time_point begin_;
 };
 
-// A probe calling another probe's callback object directly.
+// A peer calling another peer's callback object directly.
 class BarePair {
 public:
     BarePair() : caller_(std::vector<std::string>{}), callee_(std::vector<std::string>{}) {
@@ -215,7 +215,7 @@ public:
     double cpu() const { return cpuMicros(caller_.pid()) + cpuMicros(callee_.pid()); }
 
 private:
-    ProbeProcess caller_, callee_;
+    PeerProcess caller_, callee_;
     std::string ior_;
 };
 
@@ -318,7 +318,7 @@ void run(long storedOps) {
     auto reader = quietLogin(server, "Reader");
     const std::string replay = expect(*reader, "timed-load Reader Owner", "RESULT timed-load");
     const std::string bareReplay = bare.burst(kReplayOps, 0);
-    const double replayUs = field(replay, "us");
+    const double replayUs = field(replay, "median_us");
     const double bareReplayUs = field(bareReplay, "total_us");
 
     printf("  LoadArea replay, %d ops   %9.1f ms\n", kReplayOps, replayUs / 1000);
@@ -328,7 +328,7 @@ void run(long storedOps) {
 
     // Memory: the server's growth while its histories take storedOps more.
     relay.dropViewers();
-    std::vector<std::unique_ptr<ProbeProcess>> fillers;
+    std::vector<std::unique_ptr<PeerProcess>> fillers;
     for (int i = 0; i < kMemoryDrawers; ++i)
         fillers.push_back(quietLogin(server, "Filler" + std::to_string(i)));
     const long before = residentKiB(server.pid());

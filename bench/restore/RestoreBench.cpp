@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
     char* orbArgs[] = {program, initRef, ref.data(), nullptr};
 
     TWinClient window;
-    kolvaro::ClientOrb orb(3, orbArgs, &window.servant(), &window);
+    auto* servant = new THelper(window); // the window releases it when it closes
+    window.adoptServant(servant);
+    kolvaro::ClientOrb orb(3, orbArgs, servant, &window);
     std::optional<LoginOutcome> login;
     orb.registerName("R", [&](LoginOutcome o) { login = o; });
     if (!pumpUntil([&] { return login.has_value(); }) || login->result != 1) {
@@ -92,7 +94,7 @@ int main(int argc, char** argv) {
     start = Clock::now();
     std::optional<kolvaro::ClientOrb::SessionCheck> check;
     orb.checkSession(
-        "R", [&] { return window.servant().Probes(); },
+        "R", [&] { return servant->Probes(); },
         [&](kolvaro::ClientOrb::SessionCheck c) { check = c; });
     if (!pumpUntil([&] { return check.has_value(); }) ||
         check->answer != kolvaro::ClientOrb::SessionCheck::Answer::Registered) {

@@ -1,4 +1,4 @@
-// bench_soak: runs kolvaro-server with scripted probe clients drawing, clearing,
+// bench_soak: runs kolvaro-server with scripted test-peer clients drawing, clearing,
 // loading areas, sending messages and logging in and out at random, then checks
 // that the run left everything sound:
 //   - every open display received exactly what a fresh LoadArea replays,
@@ -13,7 +13,7 @@
 // usage: bench_soak [SECONDS] [--clients N] [--seed S] [--think-ms MS] [--logout-permille P]
 //                   [--no-memory-check]
 //
-// Each login session is a probe process of its own, as a real client is, so
+// Each login session is a test peer process of its own, as a real client is, so
 // nothing from a closed session can leak into the next one.
 
 #include "ServerProcess.h"
@@ -155,20 +155,20 @@ public:
           report_(report), options_(options) {}
 
     const std::string& name() const { return name_; }
-    bool loggedIn() const { return probe_ != nullptr; }
+    bool loggedIn() const { return peer_ != nullptr; }
     std::size_t displayCount() const { return 1 + displayed_.size(); }
-    ProbeProcess& probe() { return *probe_; }
+    PeerProcess& peer() { return *peer_; }
 
     // Logs in and opens some of the other areas, as a starting client does.
     void login() {
         std::unique_lock lock(world_.membership);
-        probe_ = std::make_unique<ProbeProcess>(server_);
-        loginMark_ = probe_->lineCount();
+        peer_ = std::make_unique<PeerProcess>(server_);
+        loginMark_ = peer_->lineCount();
         loadMarks_.clear();
         loadHistory_.clear();
         displayed_.clear();
         const std::string expected = "RESULT login " + std::to_string(world_.loginOrder.size() + 1);
-        std::string got = probe_->call("login " + name_, kCallTimeout);
+        std::string got = peer_->call("login " + name_, kCallTimeout);
         if (got != expected) {
             std::string why = name_ + ": login answered '" + got + "', expected '" + expected + "'";
             std::vector<std::string> mine;
@@ -178,9 +178,9 @@ public:
             for (std::size_t i = mine.size() - std::min<std::size_t>(mine.size(), 3);
                  i < mine.size(); ++i)
                 why += "\n    server: " + mine[i];
-            why += "\n    probe: " + probe_->errorText();
+            why += "\n    peer: " + peer_->errorText();
             report_.fail(why);
-            probe_.reset();
+            peer_.reset();
             return;
         }
         world_.loginOrder.push_back(this);
@@ -201,7 +201,7 @@ public:
             if (!viewer->displayed_.erase(name_))
                 continue;
             const std::string closed = "EV CloseClient " + name_;
-            if (!viewer->probe_->waitForLine(
+            if (!viewer->peer_->waitForLine(
                     viewer->loadMarks_.at(name_), [&](const std::string& l) { return l == closed; },
                     kCallTimeout))
                 report_.fail(viewer->name_ + " was not told that " + name_ + " left");
@@ -209,21 +209,21 @@ public:
         endSession();
     }
 
-    // Closes the probe: the session's messages are counted first.
+    // Closes the peer: the session's messages are counted first.
     void endSession() {
-        for (const auto& e : probe_->events())
+        for (const auto& e : peer_->events())
             if (e.rfind("PrintTxt ", 0) == 0)
                 ++counters_.printTxtSeen;
-        probe_->call("quit", milliseconds(2000));
-        probe_->closeStdin();
-        if (!probe_->waitExit(milliseconds(10000)))
-            report_.fail(name_ + ": probe did not end");
-        probe_.reset();
+        peer_->call("quit", milliseconds(2000));
+        peer_->closeStdin();
+        if (!peer_->waitExit(milliseconds(10000)))
+            report_.fail(name_ + ": peer did not end");
+        peer_.reset();
     }
 
     // One random step of a user at work.
     void step() {
-        if (!probe_) {
+        if (!peer_) {
             login();
             return;
         }
@@ -293,7 +293,7 @@ public:
     // The own area as this session's user saw it: every drawing and clear, in order.
     std::vector<std::string> ownStream() {
         std::vector<std::string> out;
-        auto lines = probe_->lines();
+        auto lines = peer_->lines();
         for (std::size_t i = loginMark_; i < lines.size(); ++i) {
             if (lines[i].rfind("EV ", 0) != 0)
                 continue;
@@ -310,7 +310,7 @@ public:
     // many callbacks were compared.
     long verify(const std::map<std::string, std::vector<std::string>>& replays,
                 const std::map<std::string, std::vector<std::string>>& ownStreams) {
-        auto lines = probe_->lines();
+        auto lines = peer_->lines();
         std::map<std::size_t, std::string> opens{{loginMark_, name_}};
         for (const auto& [owner, marks] : loadHistory_)
             for (std::size_t m : marks)
@@ -386,14 +386,14 @@ public:
     }
 
     void expect(const std::string& command, const std::string& answer) {
-        std::string got = probe_->call(command, kCallTimeout);
+        std::string got = peer_->call(command, kCallTimeout);
         if (got != answer)
             report_.fail(name_ + ": '" + command.substr(0, 60) + "' answered '" + got + "'");
     }
 
 private:
     void loadLocked(const std::string& owner) {
-        const std::size_t mark = probe_->lineCount();
+        const std::size_t mark = peer_->lineCount();
         expect("load " + name_ + " " + owner, "RESULT load");
         displayed_.insert(owner);
         loadMarks_[owner] = mark;
@@ -411,7 +411,7 @@ private:
     Report& report_;
     const Options& options_;
 
-    std::unique_ptr<ProbeProcess> probe_;
+    std::unique_ptr<PeerProcess> peer_;
     // Line index of the session's login, and of each load (where a display opens).
     std::size_t loginMark_ = 0;
     std::map<std::string, std::size_t> loadMarks_;
@@ -434,211 +434,254 @@ std::string mib(long kib) {
     return buf;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    const Options options = parse(argc, argv);
-    Report report;
-    Counters counters;
-
+// One run: the server, its scripted clients, and what the checks found.
+class Soak {
+public:
     // omniORB keeps idle connections to departed clients, with their buffers,
     // until its scan closes them (120 s by default): with thousands of short
     // sessions that cache alone is several MiB. A short scan period keeps it
     // out of the figure, so the memory check sees the server's own state.
-    ServerProcess server({"-ORBoutConScanPeriod", "5", "-ORBscanGranularity", "1"});
-    if (!server.waitStarted()) {
-        std::fprintf(stderr, "kolvaro-server did not start: %s\n", server.errorText().c_str());
-        return 1;
+    explicit Soak(const Options& options)
+        : options_(options), server_({"-ORBoutConScanPeriod", "5", "-ORBscanGranularity", "1"}),
+          seeds_(options.seed) {}
+
+    // The server up and every client logged in; false if the server did not start.
+    bool start() {
+        if (!server_.waitStarted()) {
+            std::fprintf(stderr, "kolvaro-server did not start: %s\n", server_.errorText().c_str());
+            return false;
+        }
+        rssStart_ = rssKiB(server_.pid());
+        std::printf("soak: %d clients for %d s, seed %u, think time 0-%d ms, server on port %d\n",
+                    options_.clients, options_.seconds, options_.seed, options_.thinkMs,
+                    server_.port());
+        std::fflush(stdout);
+        for (int i = 0; i < options_.clients; ++i)
+            world_.actors.push_back(std::make_unique<Actor>("soak" + std::to_string(i), seeds_(),
+                                                            server_, world_, counters_, report_,
+                                                            options_));
+        for (auto& a : world_.actors)
+            a->login();
+        rssPeak_ = rssKiB(server_.pid());
+        return true;
     }
-    const long rssStart = rssKiB(server.pid());
-    std::printf("soak: %d clients for %d s, seed %u, think time 0-%d ms, server on port %d\n",
-                options.clients, options.seconds, options.seed, options.thinkMs, server.port());
-    std::fflush(stdout);
 
-    World world;
-    std::mt19937 seeds(options.seed);
-    for (int i = 0; i < options.clients; ++i)
-        world.actors.push_back(std::make_unique<Actor>("soak" + std::to_string(i), seeds(), server,
-                                                       world, counters, report, options));
+    // A warm-up fills the allocator's and the thread library's caches (freed
+    // thread stacks, arenas) to their working size; memory measured after it,
+    // with the same users logged in and nothing drawn, is what the end is held to.
+    void warmUp() {
+        warmSeconds_ = std::clamp(options_.seconds / 10, 5, 30);
+        runPhase(warmSeconds_);
+        rssWarm_ = clearEverything();
+        threadsWarm_ = threadCount(server_.pid());
+    }
 
-    for (auto& a : world.actors)
-        a->login();
-    std::atomic<long> rssPeak{rssKiB(server.pid())};
+    // The run proper; false if the server ended during it.
+    bool run() {
+        runPhase(options_.seconds);
+        if (server_.running())
+            return true;
+        std::fprintf(stderr, "FAIL: kolvaro-server ended during the run: %s\n",
+                     server_.errorText().c_str());
+        return false;
+    }
 
+    void verify() {
+        PeerProcess verifier(server_);
+        verifyRegistry(verifier);
+        verifyDisplays(verifier);
+        rssCleared_ = clearEverything();
+        threadsCleared_ = threadCount(server_.pid());
+        verifyMessagesAndLogouts();
+        printFigures();
+        checkResources();
+        // Leave without traces: everyone logs out, the server keeps serving.
+        for (Actor* a : std::vector<Actor*>(world_.loginOrder))
+            a->logout();
+        verifier.call("logout " + kVerifier, kCallTimeout);
+        std::printf("server memory with everyone logged out: %s\n",
+                    mib(rssKiB(server_.pid())).c_str());
+    }
+
+    // The server ends cleanly on SIGTERM; a sanitizer build reports leaks here.
+    int finish() {
+        server_.signal(SIGTERM);
+        auto status = server_.waitExit(milliseconds(20000));
+        if (status != 0)
+            report_.fail("kolvaro-server did not end with status 0 on SIGTERM: " +
+                         (status ? std::to_string(*status) : std::string("still running")));
+        if (server_.errorText().find("Sanitizer") != std::string::npos)
+            report_.fail("kolvaro-server's sanitizer report:\n" + server_.errorText());
+        if (report_.count()) {
+            std::printf("soak FAILED: %d problem(s)\n", report_.count());
+            return 1;
+        }
+        std::printf("soak passed\n");
+        return 0;
+    }
+
+private:
     // Runs every client at random for the given time; the phase ends with
     // everyone logged in, as it began.
-    double ran = 0;
-    auto runPhase = [&](int phaseSeconds) {
+    void runPhase(int phaseSeconds) {
         std::atomic<bool> running{true};
         std::thread monitor([&] {
-            while (running) {
-                long now = rssKiB(server.pid());
-                if (now > rssPeak)
-                    rssPeak = now;
-                std::this_thread::sleep_for(milliseconds(200));
-            }
+            for (; running; std::this_thread::sleep_for(milliseconds(200)))
+                rssPeak_ = std::max(rssPeak_.load(), rssKiB(server_.pid()));
         });
         const auto begin = Clock::now();
         const auto deadline = begin + seconds(phaseSeconds);
         std::vector<std::thread> threads;
-        for (auto& a : world.actors) {
-            threads.emplace_back([&, actor = a.get(), seed = seeds()] {
+        for (auto& a : world_.actors)
+            threads.emplace_back([&, actor = a.get(), seed = seeds_()] {
                 std::mt19937 rng(seed);
-                std::uniform_int_distribution<int> think(0, options.thinkMs);
-                while (Clock::now() < deadline && server.running()) {
+                std::uniform_int_distribution<int> think(0, options_.thinkMs);
+                while (Clock::now() < deadline && server_.running()) {
                     actor->step();
-                    if (options.thinkMs)
+                    if (options_.thinkMs)
                         std::this_thread::sleep_for(milliseconds(think(rng)));
                 }
                 if (!actor->loggedIn())
                     actor->login();
             });
-        }
-        long lastReport = 0;
-        while (Clock::now() < deadline && server.running()) {
+        for (long last = 0; Clock::now() < deadline && server_.running();) {
             std::this_thread::sleep_for(milliseconds(500));
-            long elapsed = std::chrono::duration_cast<seconds>(Clock::now() - begin).count();
-            if (elapsed / 60 != lastReport / 60) {
-                std::printf("  %ld s: %ld operations, server %s\n", elapsed,
-                            counters.draws + counters.clears + counters.loads + counters.sends,
-                            mib(rssKiB(server.pid())).c_str());
+            const long elapsed = std::chrono::duration_cast<seconds>(Clock::now() - begin).count();
+            if (elapsed / 60 != last / 60) {
+                std::printf("  %ld s: %ld operations, server %s\n", elapsed, operations(),
+                            mib(rssKiB(server_.pid())).c_str());
                 std::fflush(stdout);
             }
-            lastReport = elapsed;
+            last = elapsed;
         }
         for (auto& t : threads)
             t.join();
-        ran += std::chrono::duration<double>(Clock::now() - begin).count();
+        ran_ += std::chrono::duration<double>(Clock::now() - begin).count();
         running = false;
         monitor.join();
-    };
+    }
+
     // Everyone clears the own area: the server should hold no drawing then.
-    auto clearEverything = [&] {
-        for (Actor* a : world.loginOrder)
+    long clearEverything() {
+        for (Actor* a : world_.loginOrder)
             a->expect("clear " + a->name(), "RESULT clear");
         std::this_thread::sleep_for(milliseconds(1000));
-        return rssKiB(server.pid());
-    };
+        return rssKiB(server_.pid());
+    }
 
-    // A warm-up fills the allocator's and the thread library's caches (freed
-    // thread stacks, arenas) to their working size; memory measured after it,
-    // with the same users logged in and nothing drawn, is what the end is held to.
-    const int warmSeconds = std::clamp(options.seconds / 10, 5, 30);
-    runPhase(warmSeconds);
-    const long rssWarm = clearEverything();
-    const int threadsWarm = threadCount(server.pid());
-    runPhase(options.seconds);
-
-    if (!server.running()) {
-        std::fprintf(stderr, "FAIL: kolvaro-server ended during the run: %s\n",
-                     server.errorText().c_str());
-        return 1;
+    long operations() const {
+        return counters_.draws + counters_.clears + counters_.loads + counters_.sends;
     }
 
     // A newcomer: its list is the registry, and its arrival, queued behind
     // everything else for each user, tells when all deliveries are done.
-    ProbeProcess verifier(server);
-    const std::string loginAnswer = verifier.call("login " + kVerifier, kCallTimeout);
-    if (loginAnswer != "RESULT login " + std::to_string(world.loginOrder.size() + 1))
-        report.fail("verifier login answered '" + loginAnswer + "'");
-    std::vector<std::string> listed, alive;
-    for (const auto& e : verifier.events())
-        if (e.rfind("PrintClient ", 0) == 0)
-            listed.push_back(e.substr(12));
-    for (Actor* a : world.loginOrder)
-        alive.push_back(a->name());
-    alive.push_back(kVerifier);
-    if (listed != alive)
-        report.fail("the registry does not list exactly the users alive, in login order");
-    for (Actor* a : world.loginOrder)
-        if (!a->probe().waitEvent("AddNewClient " + kVerifier, kCallTimeout))
-            report.fail(a->name() + " never heard of the verifier: its deliveries stalled");
-
-    std::map<std::string, std::vector<std::string>> replays;
-    for (Actor* a : world.loginOrder) {
-        const std::size_t mark = verifier.lineCount();
-        if (verifier.call("load " + kVerifier + " " + a->name(), kCallTimeout) != "RESULT load")
-            report.fail("replay of " + a->name() + " failed");
-        auto lines = verifier.lines();
-        for (std::size_t i = mark; i < lines.size(); ++i)
-            if (lines[i].rfind("EV ", 0) == 0 && isDrawing(lines[i].substr(3)) &&
-                ownerOf(lines[i]) == a->name())
-                replays[a->name()].push_back(lines[i].substr(3));
-    }
-    std::map<std::string, std::vector<std::string>> ownStreams;
-    for (Actor* a : world.loginOrder)
-        ownStreams[a->name()] = a->ownStream();
-    long compared = 0, displays = 0;
-    for (Actor* a : world.loginOrder) {
-        compared += a->verify(replays, ownStreams);
-        displays += static_cast<long>(a->displayCount());
+    void verifyRegistry(PeerProcess& verifier) {
+        const std::string loginAnswer = verifier.call("login " + kVerifier, kCallTimeout);
+        if (loginAnswer != "RESULT login " + std::to_string(world_.loginOrder.size() + 1))
+            report_.fail("verifier login answered '" + loginAnswer + "'");
+        std::vector<std::string> listed, alive;
+        for (const auto& e : verifier.events())
+            if (e.rfind("PrintClient ", 0) == 0)
+                listed.push_back(e.substr(12));
+        for (Actor* a : world_.loginOrder)
+            alive.push_back(a->name());
+        alive.push_back(kVerifier);
+        if (listed != alive)
+            report_.fail("the registry does not list exactly the users alive, in login order");
+        for (Actor* a : world_.loginOrder)
+            if (!a->peer().waitEvent("AddNewClient " + kVerifier, kCallTimeout))
+                report_.fail(a->name() + " never heard of the verifier: its deliveries stalled");
     }
 
-    const long rssCleared = clearEverything();
-    const int threadsCleared = threadCount(server.pid());
+    // Every open display against a fresh replay of its area and its owner's display.
+    void verifyDisplays(PeerProcess& verifier) {
+        std::map<std::string, std::vector<std::string>> replays, ownStreams;
+        for (Actor* a : world_.loginOrder) {
+            const std::size_t mark = verifier.lineCount();
+            if (verifier.call("load " + kVerifier + " " + a->name(), kCallTimeout) != "RESULT load")
+                report_.fail("replay of " + a->name() + " failed");
+            auto lines = verifier.lines();
+            for (std::size_t i = mark; i < lines.size(); ++i)
+                if (lines[i].rfind("EV ", 0) == 0 && isDrawing(lines[i].substr(3)) &&
+                    ownerOf(lines[i]) == a->name())
+                    replays[a->name()].push_back(lines[i].substr(3));
+            ownStreams[a->name()] = a->ownStream();
+        }
+        for (Actor* a : world_.loginOrder) {
+            compared_ += a->verify(replays, ownStreams);
+            displays_ += static_cast<long>(a->displayCount());
+        }
+    }
 
-    long printTxtAlive = 0;
-    for (Actor* a : world.loginOrder)
-        for (const auto& e : a->probe().events())
-            if (e.rfind("PrintTxt ", 0) == 0)
-                ++printTxtAlive;
-    if (counters.printTxtSeen + printTxtAlive != counters.sends)
-        report.fail("messages sent " + std::to_string(counters.sends) + ", shown " +
-                    std::to_string(counters.printTxtSeen + printTxtAlive));
+    // Every message shown once; no logout the clients did not ask for.
+    void verifyMessagesAndLogouts() {
+        long printTxtAlive = 0;
+        for (Actor* a : world_.loginOrder)
+            for (const auto& e : a->peer().events())
+                printTxtAlive += e.rfind("PrintTxt ", 0) == 0;
+        if (counters_.printTxtSeen + printTxtAlive != counters_.sends)
+            report_.fail("messages sent " + std::to_string(counters_.sends) + ", shown " +
+                         std::to_string(counters_.printTxtSeen + printTxtAlive));
+        long serverLogouts = 0;
+        for (const auto& l : server_.lines())
+            serverLogouts += l.rfind("Logout of Client: ", 0) == 0;
+        if (serverLogouts != counters_.logouts)
+            report_.fail("the server logged " + std::to_string(serverLogouts) +
+                         " logouts, clients asked for " + std::to_string(counters_.logouts) +
+                         ": someone was dropped");
+    }
 
-    long serverLogouts = 0;
-    for (const auto& l : server.lines())
-        if (l.rfind("Logout of Client: ", 0) == 0)
-            ++serverLogouts;
-    if (serverLogouts != counters.logouts)
-        report.fail("the server logged " + std::to_string(serverLogouts) +
-                    " logouts, clients asked for " + std::to_string(counters.logouts) +
-                    ": someone was dropped");
+    void printFigures() const {
+        const long ops = operations();
+        std::printf("ran %.0f s: %ld operations (%.0f/s): %ld drawings, %ld clears, %ld loads, "
+                    "%ld messages; %ld logins, %ld logouts\n",
+                    ran_, ops, ops / ran_, counters_.draws.load(), counters_.clears.load(),
+                    counters_.loads.load(), counters_.sends.load(), counters_.logins.load(),
+                    counters_.logouts.load());
+        std::printf("checked %ld open displays against fresh replays and their owners' displays, "
+                    "%ld callbacks compared\n",
+                    displays_, compared_);
+        std::printf("server memory: at start %s, after a %d s warm-up and clearing %s, peak %s, "
+                    "after the run and clearing %s (%+.1f MiB); threads %d before, %d after\n",
+                    mib(rssStart_).c_str(), warmSeconds_, mib(rssWarm_).c_str(),
+                    mib(rssPeak_).c_str(), mib(rssCleared_).c_str(),
+                    (rssCleared_ - rssWarm_) / 1024.0, threadsWarm_, threadsCleared_);
+    }
 
-    const long ops = counters.draws + counters.clears + counters.loads + counters.sends;
-    std::printf("ran %.0f s: %ld operations (%.0f/s): %ld drawings, %ld clears, %ld loads, "
-                "%ld messages; %ld logins, %ld logouts\n",
-                ran, ops, ops / ran, counters.draws.load(), counters.clears.load(),
-                counters.loads.load(), counters.sends.load(), counters.logins.load(),
-                counters.logouts.load());
-    std::printf("checked %ld open displays against fresh replays and their owners' displays, "
-                "%ld callbacks compared\n",
-                displays, compared);
-    std::printf("server memory: at start %s, after a %d s warm-up and clearing %s, peak %s, "
-                "after the run and clearing %s (%+.1f MiB); threads %d before, %d after\n",
-                mib(rssStart).c_str(), warmSeconds, mib(rssWarm).c_str(), mib(rssPeak).c_str(),
-                mib(rssCleared).c_str(), (rssCleared - rssWarm) / 1024.0, threadsWarm,
-                threadsCleared);
-    // Connection threads of sessions that just ended may linger a moment;
-    // one leaked thread per session would be hundreds.
-    if (threadsCleared > threadsWarm + 16)
-        report.fail("the server has more threads than before the run with the same users");
-    // A leak of even a few bytes per operation or a few hundred per login
-    // shows above this over a long run; the warm-up filled the caches.
-    const long slackKiB = 8 * 1024;
-    if (options.memoryCheck && rssCleared > rssWarm + slackKiB)
-        report.fail("server memory after clearing is " + mib(rssCleared - rssWarm) +
-                    " above its level before the run");
+    void checkResources() {
+        // Connection threads of sessions that just ended may linger a moment;
+        // one leaked thread per session would be hundreds.
+        if (threadsCleared_ > threadsWarm_ + 16)
+            report_.fail("the server has more threads than before the run with the same users");
+        // A leak of even a few bytes per operation or a few hundred per login
+        // shows above this over a long run; the warm-up filled the caches.
+        const long slackKiB = 8 * 1024;
+        if (options_.memoryCheck && rssCleared_ > rssWarm_ + slackKiB)
+            report_.fail("server memory after clearing is " + mib(rssCleared_ - rssWarm_) +
+                         " above its level before the run");
+    }
 
-    // Leave without traces: everyone logs out, the server keeps serving.
-    for (Actor* a : std::vector<Actor*>(world.loginOrder))
-        a->logout();
-    verifier.call("logout " + kVerifier, kCallTimeout);
-    std::printf("server memory with everyone logged out: %s\n", mib(rssKiB(server.pid())).c_str());
+    const Options options_;
+    Report report_;
+    Counters counters_;
+    ServerProcess server_;
+    World world_;
+    std::mt19937 seeds_;
+    double ran_ = 0;
+    long rssStart_ = 0, rssWarm_ = 0, rssCleared_ = 0, compared_ = 0, displays_ = 0;
+    std::atomic<long> rssPeak_{0};
+    int warmSeconds_ = 0, threadsWarm_ = 0, threadsCleared_ = 0;
+};
 
-    // The server ends cleanly on SIGTERM; a sanitizer build reports leaks here.
-    server.signal(SIGTERM);
-    auto status = server.waitExit(milliseconds(20000));
-    if (status != 0)
-        report.fail("kolvaro-server did not end with status 0 on SIGTERM: " +
-                    (status ? std::to_string(*status) : std::string("still running")));
-    if (server.errorText().find("Sanitizer") != std::string::npos)
-        report.fail("kolvaro-server's sanitizer report:\n" + server.errorText());
+} // namespace
 
-    if (report.count()) {
-        std::printf("soak FAILED: %d problem(s)\n", report.count());
+int main(int argc, char** argv) {
+    Soak soak(parse(argc, argv));
+    if (!soak.start())
         return 1;
-    }
-    std::printf("soak passed\n");
-    return 0;
+    soak.warmUp();
+    if (!soak.run())
+        return 1;
+    soak.verify();
+    return soak.finish();
 }

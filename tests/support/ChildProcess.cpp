@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -16,63 +17,47 @@
 extern char** environ;
 
 namespace kolvaro::test {
-namespace {
-
-void makePipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
-}
-
-} // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
     // Writing to a child that died must be an error result, not our death.
-    static const bool ignoringSigpipe = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+    static const bool ignoringSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
     (void)ignoringSigpipe;
-    int in[2], out[2], err[2];
-    makePipe(in);
-    makePipe(out);
-    makePipe(err);
-
+    int in[2], out[2];
+    // Standard error goes to a file that nobody else can open.
+    char errPath[] = "/tmp/kolvaro-child-XXXXXX";
+    errFile_ = mkostemp(errPath, O_CLOEXEC);
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || errFile_ < 0)
+        throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
+    unlink(errPath);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
+    posix_spawn_file_actions_adddup2(&actions, errFile_, 2);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-
-    // The site's omniORB configuration file could name a naming service on
-    // the standard port; children under test must depend on their command
-    // line only.
-    std::vector<std::string> envStore;
+    // The site's omniORB configuration could name a naming service on the
+    // standard port; children under test depend on their command line only.
+    std::vector<std::string> env{"OMNIORB_CONFIG=/dev/null"};
     for (char** e = environ; *e; ++e)
         if (strncmp(*e, "OMNIORB_CONFIG=", 15) != 0)
-            envStore.emplace_back(*e);
-    envStore.emplace_back("OMNIORB_CONFIG=/dev/null");
+            env.emplace_back(*e);
     std::vector<char*> envp;
-    for (auto& e : envStore)
+    for (auto& e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-
     const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
-    close(err[1]);
+    stdin_ = in[1];
     if (rc != 0) {
-        close(in[1]);
         close(out[0]);
-        close(err[0]);
         throw std::runtime_error("cannot start " + path + ": " + strerror(rc));
     }
-    stdin_ = in[1];
     outReader_ = std::thread([this, fd = out[0]] { readLines(fd); });
-    errReader_ = std::thread([this, fd = err[0]] { readAll(fd); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -84,20 +69,14 @@ ChildProcess::~ChildProcess() {
     closeStdin();
     if (outReader_.joinable())
         outReader_.join();
-    if (errReader_.joinable())
-        errReader_.join();
+    close(errFile_);
 }
 
 void ChildProcess::readLines(int fd) {
     std::string pending;
     char buf[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        pending.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);) {
+        pending.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
         std::size_t start = 0;
         std::lock_guard lock(mutex_);
         for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
@@ -117,34 +96,13 @@ void ChildProcess::readLines(int fd) {
     changed_.notify_all();
 }
 
-void ChildProcess::readAll(int fd) {
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        std::lock_guard lock(mutex_);
-        errors_.append(buf, static_cast<std::size_t>(n));
-    }
-    close(fd);
-}
-
 bool ChildProcess::send(const std::string& line) {
-    if (stdin_ < 0)
-        return false;
-    std::string data = line + '\n';
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = write(stdin_, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+    const std::string data = line + '\n';
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t n = stdin_ < 0 ? -1 : write(stdin_, data.data() + done, data.size() - done);
+        if (n <= 0 && errno != EINTR)
             return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
     }
     return true;
 }
@@ -194,8 +152,11 @@ void ChildProcess::discardLines() {
 }
 
 std::string ChildProcess::errorText() const {
-    std::lock_guard lock(mutex_);
-    return errors_;
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = pread(errFile_, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    return text;
 }
 
 void ChildProcess::signal(int sig) const {
@@ -226,41 +187,39 @@ bool ChildProcess::running() {
     return pid_ > 0 && !waitExit(milliseconds(0));
 }
 
-int freeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error("socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(fd);
-        throw std::runtime_error("cannot find a free port");
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
-}
+namespace {
 
-bool waitForListener(int port, std::chrono::milliseconds timeout) {
+sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    return addr;
+}
+
+} // namespace
+
+int freeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+    close(fd);
+    if (!ok)
+        throw std::runtime_error("cannot find a free port");
+    return ntohs(addr.sin_port);
+}
+
+bool waitForListener(int port, std::chrono::milliseconds timeout) {
+    const sockaddr_in addr = loopback(port);
+    for (const auto until = std::chrono::steady_clock::now() + timeout;;
+         std::this_thread::sleep_for(milliseconds(50))) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool ok =
-            fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        if (fd >= 0)
-            close(fd);
-        if (ok)
-            return true;
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(milliseconds(50));
+        const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        close(fd);
+        if (ok || std::chrono::steady_clock::now() >= until)
+            return ok;
     }
 }
 

@@ -53,7 +53,6 @@ public:
 
 private:
     void readLines(int fd);
-    void readAll(int fd);
 
     pid_t pid_ = -1;
     int stdin_ = -1;
@@ -64,9 +63,8 @@ private:
     std::size_t count_ = 0;
     bool keep_ = true;
     bool outEnded_ = false;
-    std::string errors_;
+    int errFile_ = -1;
     std::thread outReader_;
-    std::thread errReader_;
 };
 
 // A loopback TCP port that nothing listened on a moment ago.

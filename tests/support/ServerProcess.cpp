@@ -5,45 +5,40 @@
 namespace kolvaro::test {
 namespace {
 
-bool isAnswer(const std::string& line) {
-    return line.rfind("EV ", 0) != 0;
+// A drawing callback for owner's area, or (owner "EV ") any callback.
+bool matches(const std::string& line, const std::string& owner) {
+    if (owner == "EV ")
+        return line.rfind("EV ", 0) == 0;
+    return (line.rfind("EV Paint", 0) == 0 || line.rfind("EV ClearAll ", 0) == 0) &&
+           line.size() > owner.size() &&
+           line.compare(line.size() - owner.size() - 1, std::string::npos, ' ' + owner) == 0;
 }
 
 } // namespace
 
-std::string serverProgram() {
-    // Lets a benchmark compare another build of the server with this one.
-    const char* other = std::getenv("KOLVARO_BENCH_SERVER");
-    return other && *other ? other : KOLVARO_SERVER_PATH;
-}
-std::string probeProgram() {
-    return KOLVARO_PROBE_PATH;
-}
-
 ServerProcess::ServerProcess(std::vector<std::string> extraArgs, int port)
-    : ServerProcess(port ? port : freeLoopbackPort(), std::move(extraArgs)) {}
+    // Lets a benchmark compare another build of the server with this one.
+    : ServerProcess(std::getenv("KOLVARO_BENCH_SERVER") && *std::getenv("KOLVARO_BENCH_SERVER")
+                        ? std::getenv("KOLVARO_BENCH_SERVER")
+                        : KOLVARO_SERVER_PATH,
+                    port, std::move(extraArgs)) {}
 
-ServerProcess::ServerProcess(int port, std::vector<std::string> extraArgs)
-    : ChildProcess(serverProgram(), argsFor(port, std::move(extraArgs))), port_(port) {}
-
-std::vector<std::string> ServerProcess::argsFor(int port, std::vector<std::string> extra) {
-    std::vector<std::string> args{"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
+std::unique_ptr<ServerProcess> ServerProcess::bounded(const std::vector<std::string>& bounds) {
+    return std::unique_ptr<ServerProcess>(new ServerProcess(KOLVARO_TEST_SERVER_PATH, 0, bounds));
 }
+
+ServerProcess::ServerProcess(const std::string& program, int port, std::vector<std::string> extra)
+    : ChildProcess(program,
+                   [&] {
+                       port = port ? port : freeLoopbackPort();
+                       extra.insert(extra.begin(),
+                                    {"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
+                       return extra;
+                   }()),
+      port_(port) {}
 
 std::string ServerProcess::corbaloc() const {
     return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/ServerObject";
-}
-
-std::vector<std::string> ServerProcess::clientArgs() const {
-    return {"-ORBInitRef", "ServerObject=" + corbaloc()};
-}
-
-bool ServerProcess::waitStarted(milliseconds timeout) {
-    return waitForLine(
-               0, [](const std::string& l) { return l == "Start server."; }, timeout)
-        .has_value();
 }
 
 std::vector<std::string> ServerProcess::consoleLines(std::size_t from, std::size_t n,
@@ -52,64 +47,53 @@ std::vector<std::string> ServerProcess::consoleLines(std::size_t from, std::size
         waitForLine(
             from + n - 1, [](const std::string&) { return true; }, timeout);
     auto all = lines();
-    if (from >= all.size())
-        return {};
-    return {all.begin() + static_cast<std::ptrdiff_t>(from),
-            all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), from + n))};
+    all.resize(std::min(all.size(), from + n));
+    return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
 }
 
-ProbeProcess::ProbeProcess(const std::vector<std::string>& orbArgs)
-    : ChildProcess(probeProgram(), orbArgs) {
+bool ServerProcess::shows(const std::string& line, milliseconds timeout) const {
+    return waitForLine(
+               0, [&](const std::string& l) { return l == line; }, timeout)
+        .has_value();
+}
+
+PeerProcess::PeerProcess(const std::vector<std::string>& orbArgs)
+    : ChildProcess(KOLVARO_PEER_PATH, orbArgs) {
     auto ready = waitForLine(
         0, [](const std::string& l) { return l == "READY"; }, milliseconds(20000));
-    if (ready)
-        answerCursor_ = *ready + 1;
+    answerCursor_ = ready ? *ready + 1 : 0;
 }
 
-void ProbeProcess::post(const std::string& command) {
-    send(command);
-}
-
-std::string ProbeProcess::answer(milliseconds timeout) {
-    auto at = waitForLine(answerCursor_, isAnswer, timeout);
+std::string PeerProcess::answer(milliseconds timeout) {
+    auto at = waitForLine(
+        answerCursor_, [](const std::string& l) { return l.rfind("EV ", 0) != 0; }, timeout);
     if (!at)
         return "TIMEOUT";
-    std::string text = line(*at);
     answerCursor_ = *at + 1;
-    // A listing runs to its END line; its answer is the whole block's head.
-    if (text.rfind("EVENTS ", 0) == 0) {
-        if (auto end = waitForLine(
-                answerCursor_, [](const std::string& l) { return l == "END"; }, timeout))
-            answerCursor_ = *end + 1;
-    }
-    return text;
+    return line(*at);
 }
 
-std::string ProbeProcess::call(const std::string& command, milliseconds timeout) {
-    post(command);
-    return answer(timeout);
+bool PeerProcess::waitEvent(const std::string& event, milliseconds timeout) const {
+    return waitForLine(
+               0, [&](const std::string& l) { return l == "EV " + event; }, timeout)
+        .has_value();
 }
 
-std::vector<std::string> ProbeProcess::events() const {
+std::vector<std::string> PeerProcess::drawing(const std::string& owner, std::size_t n,
+                                              milliseconds timeout) const {
+    std::size_t seen = 0;
+    if (n > 0)
+        waitForLine(
+            0, [&](const std::string& l) { return matches(l, owner) && ++seen >= n; }, timeout);
+    return matching(owner);
+}
+
+std::vector<std::string> PeerProcess::matching(const std::string& owner) const {
     std::vector<std::string> out;
     for (auto& l : lines())
-        if (l.rfind("EV ", 0) == 0)
+        if (matches(l, owner))
             out.push_back(l.substr(3));
     return out;
-}
-
-std::vector<std::string> ProbeProcess::waitEvents(std::size_t n, milliseconds timeout) const {
-    std::size_t seen = 0;
-    waitForLine(
-        0, [&](const std::string& l) { return l.rfind("EV ", 0) == 0 && ++seen >= n; }, timeout);
-    return events();
-}
-
-bool ProbeProcess::waitEvent(const std::string& event, milliseconds timeout) const {
-    const std::string wanted = "EV " + event;
-    return waitForLine(
-               0, [&](const std::string& l) { return l == wanted; }, timeout)
-        .has_value();
 }
 
 } // namespace kolvaro::test

@@ -8,57 +8,58 @@
 
 namespace kolvaro::test {
 
-// Paths of the programs under test, fixed by the build.
-std::string serverProgram();
-std::string probeProgram();
-
-// kolvaro-server on a free loopback port.
+// kolvaro-server on a loopback port.
 class ServerProcess : public ChildProcess {
 public:
     // Starts the server on port (0: a free one) with extra ORB arguments.
     explicit ServerProcess(std::vector<std::string> extraArgs = {}, int port = 0);
+    // The server's logic with bounds a test can reach in seconds, e.g.
+    // {"maxStallMs=1000"} (names of kolvaro::ServerOptions).
+    static std::unique_ptr<ServerProcess> bounded(const std::vector<std::string>& bounds);
 
     int port() const { return port_; }
     std::string corbaloc() const;
     // The ORB arguments a client needs to find this server.
-    std::vector<std::string> clientArgs() const;
-
-    // Waits for "Start server."; false if the server ended or took too long.
-    bool waitStarted(milliseconds timeout = milliseconds(20000));
-
-    // Console lines from index from on: waits until there are n of them.
+    std::vector<std::string> clientArgs() const {
+        return {"-ORBInitRef", "ServerObject=" + corbaloc()};
+    }
+    bool waitStarted(milliseconds timeout = milliseconds(20000)) {
+        return shows("Start server.", timeout);
+    }
+    // Console lines from index from on, once there are n of them.
     std::vector<std::string> consoleLines(std::size_t from, std::size_t n,
                                           milliseconds timeout = milliseconds(10000)) const;
+    bool shows(const std::string& line, milliseconds timeout = milliseconds(20000)) const;
 
 private:
-    ServerProcess(int port, std::vector<std::string> extraArgs);
-    static std::vector<std::string> argsFor(int port, std::vector<std::string> extra);
-
+    ServerProcess(const std::string& program, int port, std::vector<std::string> extraArgs);
     int port_;
 };
 
-// kolvaro-probe, a scripted client: commands in, results and callbacks out.
-class ProbeProcess : public ChildProcess {
+// kolvaro-test-peer, a callback client driven over a pipe (see peer.cpp).
+class PeerProcess : public ChildProcess {
 public:
-    explicit ProbeProcess(const std::vector<std::string>& orbArgs);
-    explicit ProbeProcess(const ServerProcess& server) : ProbeProcess(server.clientArgs()) {}
+    explicit PeerProcess(const std::vector<std::string>& orbArgs);
+    explicit PeerProcess(const ServerProcess& server) : PeerProcess(server.clientArgs()) {}
 
     // Sends a command and returns its answer line ("RESULT ...", "ERROR ...",
-    // "ok", "COUNT n", "IOR ..."), or "TIMEOUT".
-    std::string call(const std::string& command, milliseconds timeout = milliseconds(20000));
-    // Sends a command without waiting for its answer; pick it up with answer().
-    void post(const std::string& command);
+    // "COUNT n", "IOR ..."), or "TIMEOUT"; post() sends one whose answer()
+    // is picked up later.
+    std::string call(const std::string& command, milliseconds timeout = milliseconds(20000)) {
+        return post(command), answer(timeout);
+    }
+    void post(const std::string& command) { send(command); }
     std::string answer(milliseconds timeout = milliseconds(20000));
 
-    // Callbacks received so far, as RecordingClient lines ("PaintLine 1 2 3 4 A").
-    std::vector<std::string> events() const;
-    // Waits until at least n callbacks arrived; returns them all.
-    std::vector<std::string> waitEvents(std::size_t n,
-                                        milliseconds timeout = milliseconds(20000)) const;
-    // Waits for the callback line event; false on timeout.
+    // Callbacks served so far, e.g. "PaintLine 1 2 3 4 A", "PrintTxt text|sender".
+    std::vector<std::string> events() const { return matching("EV "); }
     bool waitEvent(const std::string& event, milliseconds timeout = milliseconds(20000)) const;
+    // The drawing callbacks for owner's area, once there are at least n.
+    std::vector<std::string> drawing(const std::string& owner, std::size_t n = 0,
+                                     milliseconds timeout = milliseconds(30000)) const;
 
 private:
+    std::vector<std::string> matching(const std::string& owner) const;
     std::size_t answerCursor_ = 0;
 };
 

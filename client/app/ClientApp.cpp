@@ -1,0 +1,257 @@
+#include "ClientApp.h"
+
+#include "ClientOrb.h"
+#include "ClientResources.h"
+#include "Clientabout.h"
+#include "Clientsender.h"
+#include "CorbaServerLink.h"
+#include "Helper.h"
+#include "Loginclient.h"
+#include "SessionMonitor.h"
+#include "Winpaint.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QTimer>
+
+namespace kolvaro {
+
+ClientApp::ClientApp(int argc, char** argv) {
+    initClientResources();
+    window_ = std::make_unique<TWinClient>();
+    WinClient = window_.get();
+    window_->setWindowIcon(QIcon(QStringLiteral(":/icons/kolvaro.svg")));
+
+    servant_ = new THelper(*window_);
+    window_->adoptServant(servant_);
+    orb_ = std::make_unique<ClientOrb>(argc, argv, servant_, window_.get());
+
+    makeDialogs();
+    addStatusLabels();
+
+    window_->setHooks({
+        .firstShow = [this] { runLogin(); },
+        .send = [this] { sendMessage(); },
+        .about = [this] { about_->exec(); },
+        .closed = [this] { shutdown(); },
+    });
+}
+
+void ClientApp::makeDialogs() {
+    LoginHooks hooks;
+    hooks.beforeLogin = [this] { servant_->FreeNames(); };
+    hooks.nameAt = [this](int i) {
+        return QString::fromStdString(servant_->NameAt(static_cast<std::size_t>(i)));
+    };
+    hooks.loginAnswered = [this](const QString& name, int result) {
+        window_->loginAnswered(name.toStdString(), result);
+    };
+    login_ = std::make_unique<TCLogin>(*orb_, std::move(hooks), window_.get());
+    CLogin = login_.get();
+    sender_ = std::make_unique<TCSender>(window_.get());
+    CSender = sender_.get();
+    about_ = std::make_unique<TAbout>(window_.get());
+    About = about_.get();
+}
+
+void ClientApp::addStatusLabels() {
+    // Shown while a message waits for its reader: the window stays usable.
+    sending_ = new QLabel(window_.get());
+    sending_->setObjectName(QStringLiteral("SendingLabel"));
+    sending_->hide();
+    window_->statusBar()->addPermanentWidget(sending_);
+    // Says when the session with the server is lost and when it is back.
+    session_ = new QLabel(window_.get());
+    session_->setObjectName(QStringLiteral("SessionLabel"));
+    session_->hide();
+    window_->statusBar()->addPermanentWidget(session_);
+}
+
+ClientApp::~ClientApp() {
+    shutdown();
+    monitor_.reset();
+    // The dialogs are children of the window; let them go first.
+    about_.reset();
+    sender_.reset();
+    login_.reset();
+    CLogin = nullptr;
+    CSender = nullptr;
+    About = nullptr;
+    WinClient = nullptr;
+}
+
+void ClientApp::show() {
+    window_->show();
+}
+
+void ClientApp::runLogin(const std::string& before) {
+    const bool entered = login_->exec() == QDialog::Accepted;
+    if (link_) {
+        // The dialog came back because someone else took the name.
+        if (!entered) {
+            window_->close();
+            return;
+        }
+        if (window_->ownName() == before) {
+            link_->resume(
+                CorbaServerLink::Resume::ServerForgot,
+                [this] { window_->restoreSession(window_->allCount()); }, before);
+        } else {
+            window_->closeAreas();
+            link_->resume(CorbaServerLink::Resume::Discard);
+            window_->startWork(checkedOwners());
+        }
+        sessionBack(true);
+        startMonitor();
+        return;
+    }
+    openLink();
+    if (!entered) {
+        // Closing the login dialog ends the program; closing the window logs
+        // out a name already registered.
+        window_->close();
+        return;
+    }
+    if (!link_)
+        return;
+    window_->startWork(checkedOwners());
+    startMonitor();
+}
+
+void ClientApp::openLink() {
+    link_ = orb_->makeServerLink(window_.get()); // null unless a name was registered
+    if (!link_)
+        return;
+    link_->setFailureHandler(
+        [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
+    link_->setTroubleHandler([this] {
+        if (monitor_)
+            monitor_->checkNow();
+    });
+    window_->setServerLink(link_.get());
+}
+
+std::vector<std::string> ClientApp::checkedOwners() const {
+    std::vector<std::string> owners;
+    for (const QString& name : login_->checkedNames())
+        owners.push_back(name.toStdString());
+    return owners;
+}
+
+void ClientApp::startMonitor() {
+    if (!monitor_) {
+        THelper* servant = servant_;
+        SessionMonitor::Hooks hooks;
+        hooks.lost = [this](const std::string& reason) {
+            sessionLost();
+            session_->setToolTip(QString::fromStdString(reason));
+        };
+        hooks.held = [this] {
+            if (link_->stopped())
+                link_->resume(CorbaServerLink::Resume::SessionHeld);
+            sessionBack();
+        };
+        hooks.registered = [this](int count) {
+            link_->resume(
+                CorbaServerLink::Resume::ServerForgot,
+                [this, count] { window_->restoreSession(count); }, window_->ownName());
+            sessionBack(true);
+        };
+        hooks.taken = [this] { nameTaken(); };
+        monitor_ = std::make_unique<SessionMonitor>(
+            [this, servant](std::function<void(SessionMonitor::Check)> done) {
+                orb_->checkSession(
+                    window_->ownName(), [servant] { return servant->Probes(); }, std::move(done));
+            },
+            std::move(hooks), SessionMonitor::Timing{});
+    }
+    monitor_->start();
+}
+
+void ClientApp::showSession(const QString& text) {
+    session_->setText(text);
+    session_->setVisible(!text.isEmpty());
+    if (text.isEmpty())
+        session_->setToolTip({});
+    emit sessionChanged(text);
+}
+
+void ClientApp::sessionLost() {
+    showSession(QStringLiteral("Server lost \u2014 reconnecting..."));
+}
+
+void ClientApp::sessionBack(bool always) {
+    if (session_->isHidden() && !always)
+        return;
+    const QString back = QStringLiteral("Connected again");
+    showSession(back);
+    QTimer::singleShot(5000, session_, [this, back] {
+        if (session_->text() == back)
+            showSession({});
+    });
+}
+
+void ClientApp::nameTaken() {
+    showSession(
+        QStringLiteral("Logged out: %1 is taken").arg(QString::fromStdString(window_->ownName())));
+    // Nothing kept may reach the area of whoever has the name now, and
+    // closing the window must not log them out.
+    link_->resume(CorbaServerLink::Resume::Discard);
+    const std::string name = window_->ownName();
+    window_->forgetOwnName();
+    // Asking once more brings the dialog up with the usual refusal.
+    login_->Name->setText(QString::fromStdString(name));
+    QTimer::singleShot(0, login_.get(), [this] { login_->RegistrationClick(); });
+    runLogin(name);
+}
+
+void ClientApp::sendMessage() {
+    if (!link_)
+        return;
+    QStringList captions;
+    for (QMdiSubWindow* sub : window_->mdiArea()->subWindowList(QMdiArea::CreationOrder))
+        captions << sub->windowTitle();
+    const QString own = QString::fromStdString(window_->ownName());
+    sender_->prepare(captions, own);
+    if (sender_->exec() != QDialog::Accepted)
+        return;
+    const QString recipient = sender_->recipient();
+    ++messagesInFlight_;
+    sending_->setText(QStringLiteral("Message to %1 on its way...").arg(recipient));
+    sending_->show();
+    link_->sendTxt(
+        sender_->text().toStdString(), recipient.toStdString(), own.toStdString(),
+        [this, recipient](std::optional<std::string> error) { messageFinished(recipient, error); });
+}
+
+void ClientApp::messageFinished(const QString& recipient, const std::optional<std::string>& error) {
+    if (--messagesInFlight_ == 0)
+        sending_->hide();
+    if (error)
+        reportFailure(QStringLiteral("The message to %1 was not delivered: %2")
+                          .arg(recipient, QString::fromStdString(*error)));
+}
+
+void ClientApp::reportFailure(const QString& what) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Kolvaro"), what,
+                                QMessageBox::Ok, window_.get());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+bool ClientApp::shutdown() {
+    if (shutdownResult_)
+        return *shutdownResult_;
+    if (monitor_)
+        monitor_->stop();
+    if (link_)
+        link_->shutdown();
+    shutdownResult_ = !orb_ || orb_->shutdown();
+    return *shutdownResult_;
+}
+
+} // namespace kolvaro

@@ -1,0 +1,411 @@
+#include "CorbaServerLink.h"
+
+#include "CorbaFailure.h"
+#include "OwnProxy.h"
+#include "Refusals.h"
+#include "QueuedDelivery.h"
+#include "SerialWorker.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace kolvaro {
+
+// Everything the worker threads touch; it outlives the link when a call is
+// still in flight at shutdown.
+struct CorbaServerLink::Shared {
+    CORBA::ORB_var orb;
+    TKolvaro::Server_var drawRef;
+    TKolvaro::Server_var sendRef; // made on the send thread at first use
+
+    struct Pending {
+        std::string what;
+        Kind kind;
+        Call call;
+        bool mayHaveArrived = false; // it failed after it was sent
+        std::uint64_t serial = 0;
+    };
+    std::mutex queueMutex;
+    std::deque<Pending> queue; // guarded by queueMutex, as are the ones below
+    bool pumping = false;      // a pump is posted or running
+    bool holding = false;      // stopped for a lost session until resume()
+    std::uint64_t serials = 0;
+    std::uint64_t inFlight = 0; // the serial of the call being made, 0 for none
+
+    // The front of the queue if it is the call `serial`: resume() may have
+    // taken it away while it was being made.
+    Pending* front(std::uint64_t serial) {
+        return !queue.empty() && queue.front().serial == serial ? &queue.front() : nullptr;
+    }
+
+    // Window thread only: cleared by the link's destructor, checked by every
+    // delivery before it touches the link.
+    bool linkAlive = true;
+    CorbaServerLink* link = nullptr;
+    bool refusing = false; // a stroke was refused for a full queue
+
+    // Draw thread only: a failure has been reported and no call has
+    // succeeded since.
+    bool failing = false;
+
+    QueuedDelivery deliver;
+
+    // The call at the front of the queue, now in flight; false when the
+    // queue is empty or holding, and the pump ends.
+    bool takeNext(Pending& next) {
+        std::lock_guard lock(queueMutex);
+        if (holding || queue.empty()) {
+            pumping = false;
+            return false;
+        }
+        next = queue.front();
+        inFlight = next.serial;
+        return true;
+    }
+
+    // Stops the queue after a failure that may mean the session is over,
+    // keeping the call, and tells the trouble handler.
+    static void holdForTrouble(const std::shared_ptr<Shared>& shared, const Pending& next,
+                               const CORBA::SystemException& e) {
+        {
+            std::lock_guard lock(shared->queueMutex);
+            shared->holding = true;
+            shared->pumping = false;
+            shared->inFlight = 0;
+            if (auto* failed = shared->front(next.serial))
+                failed->mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
+        }
+        shared->deliver([shared] {
+            if (shared->linkAlive && shared->link->onTrouble_)
+                shared->link->onTrouble_();
+        });
+    }
+
+    // Whether a call kept while the queue stood is dropped on resuming `how`.
+    static bool droppedOn(Resume how, const Pending& p) {
+        switch (how) {
+        case Resume::SessionHeld:
+            return p.mayHaveArrived;
+        case Resume::ServerForgot:
+            // The restore loads every area and sends the own one again.
+            return p.kind == Kind::Load || p.kind == Kind::Restore;
+        case Resume::Discard:
+            return p.kind != Kind::Marker && p.kind != Kind::Logout;
+        }
+        return false;
+    }
+
+    // Puts the kept calls back behind whatever the restore queued and lets
+    // the queue go; true when a pump must be started.
+    bool requeue(std::deque<Pending>& kept) {
+        std::lock_guard lock(queueMutex);
+        for (auto& p : kept)
+            queue.push_back(std::move(p));
+        holding = false;
+        return !queue.empty() && !std::exchange(pumping, true);
+    }
+};
+
+namespace {
+
+CORBA::Short low16(int v) {
+    return static_cast<CORBA::Short>(v);
+}
+
+// The session may be over: the server went, hangs, or forgot this client
+// (it answers a dropped client's LoadArea with TRANSIENT).
+bool sessionTrouble(const CORBA::SystemException& e) {
+    return CORBA::TRANSIENT::_downcast(&e) || CORBA::COMM_FAILURE::_downcast(&e) ||
+           CORBA::OBJECT_NOT_EXIST::_downcast(&e) || CORBA::TIMEOUT::_downcast(&e);
+}
+
+} // namespace
+
+CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server, QObject* context)
+    : CorbaServerLink(orb, server, context, Options{}) {}
+
+CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server, QObject* context,
+                                 Options options)
+    : shared_(std::make_shared<Shared>()), drawWorker_(std::make_unique<SerialWorker>()),
+      sendWorker_(std::make_unique<SerialWorker>()), options_(options) {
+    shared_->orb = CORBA::ORB::_duplicate(orb);
+    shared_->drawRef = TKolvaro::Server::_duplicate(server);
+    shared_->deliver.setContext(context);
+    shared_->link = this;
+    omniORB::setClientCallTimeout(shared_->drawRef.in(),
+                                  static_cast<CORBA::ULong>(options.callTimeout.count()));
+    retryOnStaleConnections(shared_->drawRef.in());
+}
+
+CorbaServerLink::~CorbaServerLink() {
+    shutdown();
+    shared_->linkAlive = false;
+}
+
+void CorbaServerLink::shutdown() {
+    if (!drawWorker_)
+        return;
+    drawWorker_->finish(options_.flushBound);
+    {
+        // What has not gone out by now stays unsent.
+        std::lock_guard lock(shared_->queueMutex);
+        shared_->holding = true;
+    }
+    // A message may wait for its reader for ever; nobody is left to tell.
+    sendWorker_->finish(std::chrono::milliseconds(0));
+    shared_->deliver.stop();
+    drawWorker_.reset();
+    sendWorker_.reset();
+}
+
+bool CorbaServerLink::stopped() const {
+    std::lock_guard lock(shared_->queueMutex);
+    return shared_->holding;
+}
+
+std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
+    if (!drawWorker_)
+        return 0;
+    bool start = false;
+    std::uint64_t serial = 0;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        if (kind == Kind::Draw && shared_->queue.size() >= options_.maxQueued) {
+            if (!std::exchange(shared_->refusing, true))
+                reportFailure("Could not " + what + ": " + std::to_string(shared_->queue.size()) +
+                              " calls are still waiting for the server; drawing is refused "
+                              "until they have gone out");
+            return 0;
+        }
+        if (kind == Kind::Draw)
+            shared_->refusing = false;
+        serial = ++shared_->serials;
+        shared_->queue.push_back({std::move(what), kind, std::move(call), false, serial});
+        start = !shared_->holding && !std::exchange(shared_->pumping, true);
+    }
+    if (start)
+        drawWorker_->post([shared = shared_] { pump(shared); });
+    return serial;
+}
+
+void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
+    for (;;) {
+        Shared::Pending next;
+        if (!shared->takeNext(next))
+            return;
+        std::optional<std::string> failed;
+        try {
+            next.call(shared->drawRef.in());
+            shared->failing = false;
+        } catch (const CORBA::SystemException& e) {
+            if (sessionTrouble(e)) {
+                Shared::holdForTrouble(shared, next, e);
+                return;
+            }
+            failed = failureSentence(next.what);
+        } catch (...) {
+            failed = failureSentence(next.what);
+        }
+        {
+            std::lock_guard lock(shared->queueMutex);
+            shared->inFlight = 0;
+            if (shared->front(next.serial))
+                shared->queue.pop_front();
+        }
+        if (failed && !std::exchange(shared->failing, true))
+            shared->deliver([shared, sentence = *failed] {
+                if (shared->linkAlive)
+                    shared->link->reportFailure(sentence);
+            });
+    }
+}
+
+void CorbaServerLink::resume(Resume how, const std::function<void()>& restore,
+                             const std::string& own) {
+    if (!drawWorker_)
+        return;
+    std::deque<Shared::Pending> kept;
+    {
+        std::lock_guard lock(shared_->queueMutex);
+        if (!shared_->holding && how == Resume::SessionHeld)
+            return;
+        shared_->holding = true; // until the kept calls are back behind the restore
+        kept.swap(shared_->queue);
+        // A call being made has its outcome already on its way.
+        if (!kept.empty() && kept.front().serial == shared_->inFlight)
+            kept.pop_front();
+    }
+    std::erase_if(kept, [how](const Shared::Pending& p) { return Shared::droppedOn(how, p); });
+    if (restore)
+        restore();
+    if (how == Resume::Discard)
+        unechoed_.clear();
+    if (how == Resume::ServerForgot) {
+        redrawUnechoed(
+            [&](std::uint64_t serial) {
+                return std::any_of(kept.begin(), kept.end(),
+                                   [&](const auto& p) { return p.serial == serial; });
+            },
+            own);
+    }
+    if (shared_->requeue(kept))
+        drawWorker_->post([shared = shared_] { pump(shared); });
+}
+
+void CorbaServerLink::redrawUnechoed(const std::function<bool(std::uint64_t)>& isKept,
+                                     const std::string& own) {
+    // Own strokes the server took but never echoed went with the old
+    // session; they follow the restore, before what was kept.
+    std::deque<Shape> sent;
+    sent.swap(unechoed_);
+    for (Shape& shape : sent) {
+        if (isKept(shape.serial))
+            unechoed_.push_back(std::move(shape));
+        else if (shape.owner == own)
+            draw(std::move(shape));
+    }
+}
+
+CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, int y2,
+                                              const std::string& owner) {
+    // As the echo will carry it: 16 bits, and no second corner for points and fills.
+    Shape s{0, code, low16(x1), low16(y1), 0, 0, owner};
+    if (hasSecondCorner(kindOfCode(code))) {
+        s.x2 = low16(x2);
+        s.y2 = low16(y2);
+    }
+    return s;
+}
+
+std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {
+    const PaintKind paintKind = kindOfCode(shape.code);
+    const std::string what =
+        kind == Kind::Restore ? "send the area of " + shape.owner + " again"
+                              : std::string("send the ") + kindName(paintKind) + " to the server";
+    return enqueue(what, kind, [shape, paintKind](TKolvaro::Server_ptr s) {
+        const auto x1 = CORBA::Short(shape.x1), y1 = CORBA::Short(shape.y1);
+        const auto x2 = CORBA::Short(shape.x2), y2 = CORBA::Short(shape.y2);
+        const char* o = shape.owner.c_str();
+        switch (paintKind) {
+        case PaintKind::Point:
+            return s->PaintPoint(x1, y1, o);
+        case PaintKind::Line:
+            return s->PaintLine(x1, y1, x2, y2, o);
+        case PaintKind::Rect:
+            return s->PaintRect(x1, y1, x2, y2, o);
+        case PaintKind::Circ:
+            return s->PaintCirc(x1, y1, x2, y2, o);
+        case PaintKind::Fill:
+            return s->PaintFill(x1, y1, o);
+        }
+    });
+}
+
+void CorbaServerLink::draw(Shape shape) {
+    shape.serial = send(shape, Kind::Draw);
+    if (!shape.serial)
+        return;
+    if (unechoed_.size() == options_.maxQueued)
+        unechoed_.pop_front();
+    unechoed_.push_back(std::move(shape));
+}
+
+void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    const Shape seen{0, code, x1, y1, x2, y2, owner};
+    const auto at = std::find_if(unechoed_.begin(), unechoed_.end(), [&](const Shape& s) {
+        return s.code == seen.code && s.x1 == seen.x1 && s.y1 == seen.y1 && s.x2 == seen.x2 &&
+               s.y2 == seen.y2 && s.owner == seen.owner;
+    });
+    if (at != unechoed_.end())
+        unechoed_.erase(at);
+}
+
+void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
+    draw(shape(codeOf(PaintKind::Point), x, y, 0, 0, owner));
+}
+
+void CorbaServerLink::paintLine(int x1, int y1, int x2, int y2, const std::string& owner) {
+    draw(shape(codeOf(PaintKind::Line), x1, y1, x2, y2, owner));
+}
+
+void CorbaServerLink::paintRect(int x1, int y1, int x2, int y2, const std::string& owner) {
+    draw(shape(codeOf(PaintKind::Rect), x1, y1, x2, y2, owner));
+}
+
+void CorbaServerLink::paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) {
+    draw(shape(codeOf(PaintKind::Circ), x1, y1, x2, y2, owner));
+}
+
+void CorbaServerLink::paintFill(int x, int y, const std::string& owner) {
+    draw(shape(codeOf(PaintKind::Fill), x, y, 0, 0, owner));
+}
+
+void CorbaServerLink::clearAll(const std::string& owner) {
+    enqueue("clear the area of " + owner + " at the server", Kind::Draw,
+            [=](TKolvaro::Server_ptr s) { s->ClearAll(owner.c_str()); });
+}
+
+void CorbaServerLink::loadArea(const std::string& name, const std::string& owner) {
+    enqueue("load the area of " + owner + " from the server", Kind::Load,
+            [=](TKolvaro::Server_ptr s) { s->LoadArea(name.c_str(), owner.c_str()); });
+}
+
+void CorbaServerLink::logout(const std::string& name) {
+    enqueue("log out from the server", Kind::Logout,
+            [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
+}
+
+void CorbaServerLink::resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    if (validCode(code))
+        send(shape(code, x1, y1, x2, y2, owner), Kind::Restore);
+}
+
+void CorbaServerLink::afterQueuedCalls(std::function<void()> then) {
+    enqueue(
+        "", Kind::Marker,
+        [shared = std::weak_ptr<Shared>(shared_), then = std::move(then)](TKolvaro::Server_ptr) {
+            if (auto s = shared.lock())
+                s->deliver(then);
+        });
+}
+
+void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipient,
+                              const std::string& sender, Done done) {
+    if (!sendWorker_)
+        return;
+    sendWorker_->post([shared = shared_, text, recipient, sender, done = std::move(done)] {
+        std::optional<std::string> error;
+        try {
+            if (CORBA::is_nil(shared->sendRef.in())) {
+                // A proxy of its own, so that the drawing proxy's timeout does
+                // not apply. It must follow any forward of the server's
+                // published key before the first text is marshalled: only the
+                // full reference carries the code sets.
+                CORBA::Object_var obj = ownProxy(shared->orb.in(), shared->drawRef.in());
+                TKolvaro::Server_var ref = TKolvaro::Server::_narrow(obj.in());
+                if (CORBA::is_nil(ref.in()))
+                    throw CORBA::INV_OBJREF();
+                // A typed reference narrows without a call; this one follows
+                // the forward for certain.
+                if (ref->_non_existent())
+                    throw CORBA::OBJECT_NOT_EXIST();
+                shared->sendRef = ref._retn();
+            }
+            shared->sendRef->SendTxt(text.c_str(), recipient.c_str(), sender.c_str());
+        } catch (const CORBA::IMP_LIMIT& e) {
+            error = e.minor() == kTooManyUnreadMinor
+                        ? recipient + " has too many unread messages."
+                        : failureSentence("send the message to " + recipient);
+        } catch (...) {
+            error = failureSentence("send the message to " + recipient);
+        }
+        if (done)
+            shared->deliver([done, error] { done(error); });
+    });
+}
+
+} // namespace kolvaro

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ClientEvents.h"
+#include "Shapes.h"
+
+#include "TKolvaro.hh"
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// The object through which the server reaches this client. Its operations run
+// on ORB threads; they never touch a widget and never wait for the window
+// thread, except PrintTxt, which returns once the reader has closed the message.
+class THelper : public POA_TKolvaro::Client, public CallbackServant {
+public:
+    explicit THelper(ClientEvents& events);
+
+    // After this, callbacks are accepted and dropped; for when the window goes.
+    void detach() override;
+    void release() override { _remove_ref(); }
+
+    // The names the server reported, in the order reported.
+    void AddName(const std::string& name) override;
+    // "Error" past the end.
+    std::string NameAt(std::size_t index) const;
+    void RemoveName(const std::string& name) override;
+    void FreeNames() override;
+    std::size_t NameCount() const;
+
+    // How often the server has asked whether this object exists. It asks the
+    // holder of a name at each Login under that name, so a refused Login that
+    // raised this count was refused because this client holds the name.
+    unsigned long Probes() const { return probes_.load(); }
+    CORBA::Boolean _non_existent() override;
+
+    void AddNewClient(const char* name) override;
+    void PrintClient(const char* name) override;
+    void PrintTxt(const char* text, const char* sender) override;
+    void CloseClient(const char* name) override;
+    void PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                   const char* owner) override;
+    void PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                   const char* owner) override;
+    void PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                   const char* owner) override;
+    void PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) override;
+    void PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) override;
+    void ClearAll(const char* owner) override;
+
+private:
+    template <typename Call> void tell(Call call);
+    void relay(kolvaro::PaintKind kind, int x1, int y1, int x2, int y2, const char* owner);
+
+    // Held only while handing an event over, never while waiting for a person.
+    std::mutex eventsMutex_;
+    ClientEvents* events_;
+
+    // PrintClient arrives while the window thread waits in Login.
+    mutable std::mutex namesMutex_;
+    std::vector<std::string> knownNames_;
+
+    std::atomic<unsigned long> probes_{0};
+};

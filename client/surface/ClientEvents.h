@@ -1,0 +1,40 @@
+#pragma once
+
+#include <future>
+#include <string>
+
+// Where the callback servant hands what the server tells this client.
+// Every method is called on an ORB thread and returns at once: the receiver
+// queues the work for its own thread.
+class ClientEvents {
+public:
+    virtual ~ClientEvents() = default;
+
+    // code: the shape kind + 1 (1 point ... 5 fill); x2, y2 matter for 2 to 4.
+    virtual void shapeRelayed(int code, int x1, int y1, int x2, int y2,
+                              const std::string& owner) = 0;
+    virtual void areaCleared(const std::string& owner) = 0;
+    // A newcomer logged in; the receiver asks whether to show its area.
+    virtual void clientJoined(const std::string& name) = 0;
+    virtual void clientLeft(const std::string& name) = 0;
+    // Shows the message; the future is ready once the reader has closed it.
+    virtual std::future<void> messageArrived(const std::string& text,
+                                             const std::string& sender) = 0;
+};
+
+// The callback servant as the window holds it, without the ORB: the window
+// keeps the names the server reported in step with the areas it shows, and
+// lets the servant go when it closes.
+class CallbackServant {
+public:
+    virtual void AddName(const std::string& name) = 0;
+    virtual void RemoveName(const std::string& name) = 0;
+    virtual void FreeNames() = 0;
+    // After this, callbacks are accepted and dropped.
+    virtual void detach() = 0;
+    // Ends the holder's reference; the ORB may keep the servant a while longer.
+    virtual void release() = 0;
+
+protected:
+    ~CallbackServant() = default;
+};

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "Canvas.h"
+#include "Shape.h"
+#include "Tool.h"
+
+#include <QWidget>
+
+#include <array>
+#include <string>
+#include <vector>
+
+class AreaHost;
+class ServerLink;
+
+// The window that shows one user's drawing. Its caption is the owner's name.
+// The history holds exactly the shapes the server relayed for that owner, in
+// the order received; the surface is their picture, plus whatever the user's
+// own strokes show until the server's echo arrives.
+class TClientArea : public QWidget {
+    Q_OBJECT
+public:
+    TClientArea(AreaHost& host, ServerLink& link, QWidget* parent = nullptr);
+
+    std::string caption() const;
+    void setCaption(const std::string& owner);
+
+    // Draws a shape that the server relayed and records it.
+    void DrawShape(const PaintRecord& shape);
+    // Records a shape without drawing it (code: kind + 1).
+    void AddShape(int x1, int y1, int x2, int y2, int code);
+    void ClearShapes();
+    // Paints the whole surface white; the history is left alone.
+    void ClearSurface();
+
+    const std::vector<PaintRecord>& history() const { return history_; }
+    const Canvas& canvas() const { return canvas_; }
+    QSize sizeHint() const override { return {320, 240}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    static constexpr std::size_t maxWaiting = 64;
+
+    void FormClick();
+    PaintRecord dragged(PaintKind kind) const { return {startX_, startY_, curX_, curY_, kind}; }
+    void drawPreview(const PaintRecord& figure);
+    void drawNow(const PaintRecord& shape);
+    void rebuildSurface();
+    void catchUp();
+
+    AreaHost& host_;
+    ServerLink& link_;
+    Canvas canvas_;
+    std::vector<PaintRecord> history_;
+    // Previews left on the surface at release, each erased when its echo comes.
+    std::vector<PaintRecord> leftPreviews_;
+    // Points and fills drawn at the click, each until its echo comes.
+    std::vector<PaintRecord> unechoed_;
+    // Another shape came while the user's own marks waited for their echo, so
+    // the surface no longer shows the server's order.
+    bool overtaken_ = false;
+    int curX_ = 0;
+    int curY_ = 0;
+    int startX_ = 0;
+    int startY_ = 0;
+    bool dragging_ = false;
+    // Per dragging tool: its outline of the drag so far is on the surface.
+    std::array<bool, toolCount> previewShown_{};
+    bool leftPressed_ = false;
+};

@@ -1,0 +1,614 @@
+#include "Winpaint.h"
+
+#include "Area.h"
+#include "ServerLink.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+
+#include <algorithm>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+TWinClient* WinClient = nullptr;
+
+namespace {
+
+QString qs(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// Icons come from the program's resources; a build without them shows text.
+QIcon iconAt(const QString& path) {
+    return QFile::exists(path) ? QIcon(path) : QIcon();
+}
+
+// Wide enough for the window manager's title bar to show the whole caption
+// beside its icon and buttons: a message's sender is named only there.
+void fitCaption(QMessageBox& box) {
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    const int text = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle());
+    const int buttons = 4 * box.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &box);
+    int width = text + text / 6 + buttons;
+    if (const QScreen* screen = box.screen())
+        width = std::min(width, screen->availableGeometry().width() - 80);
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+// A box that opens while a dialog has the focus must still take the keyboard.
+void openOnTop(QMessageBox* box) {
+    box->open();
+    box->raise();
+    box->activateWindow();
+}
+
+// Toolbar gaps keep their widths, like the spacing separators they stand for.
+void addGap(QToolBar* bar, int width) {
+    auto* gap = new QWidget(bar);
+    gap->setFixedWidth(width);
+    bar->addWidget(gap);
+}
+
+} // namespace
+
+TWinClient::TWinClient(ServerLink* link, QWidget* parent) : QMainWindow(parent), link_(link) {
+    setWindowTitle("Kolvaro");
+    setWindowIcon(iconAt(":/icons/kolvaro.svg"));
+    move(205, 131);
+    resize(696, 480);
+    mdiArea_ = new QMdiArea(this);
+    setCentralWidget(mdiArea_);
+    createStatusBar();
+    createActions();
+    createMenus();
+    createToolBar();
+    selectTool(Tool::Point);
+}
+
+TWinClient::~TWinClient() {
+    closing_ = true; // a callback waiting for room in the backlog gives up
+    // Callbacks still arriving find no window; the ORB may hold the servant
+    // a while longer, so it goes when its last reference does.
+    if (servant_) {
+        servant_->detach();
+        servant_->release();
+    }
+}
+
+void TWinClient::createStatusBar() {
+    // Each panel keeps its classic width unless the user's font needs more
+    // for the longest text it shows.
+    const std::array<int, 4> widths{70, 120, 140, 150};
+    const std::array<const char*, 4> texts{"X :: Y", toolInfo(Tool::Point).panel,
+                                           "Count of displayed clients:", "Count of all clients:"};
+    std::array<QStringList, 4> longest{QStringList{"-888 :: -888"}, QStringList{},
+                                       QStringList{"Count of displayed clients: 88"},
+                                       QStringList{"Count of all clients: 88"}};
+    for (const ToolInfo& entry : toolTable)
+        longest[1] << entry.panel;
+    int used = 0;
+    for (std::size_t i = 0; i < panels_.size(); ++i) {
+        auto* panel = new QLabel(texts[i], this);
+        panel->setObjectName(QString("Panel%1").arg(i));
+        panel->setAlignment((i == 0 ? Qt::AlignHCenter : Qt::AlignLeft) | Qt::AlignVCenter);
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        const QFontMetrics metrics(panel->font());
+        int needed = 0;
+        for (const QString& text : longest[i])
+            needed = std::max(needed, metrics.horizontalAdvance(text));
+        needed += 2 * panel->frameWidth() + metrics.averageCharWidth();
+        panel->setFixedWidth(std::max(widths[i], needed));
+        statusBar()->addWidget(panel);
+        panels_[i] = panel;
+        used += panel->width() + statusBar()->layout()->spacing() + 4;
+    }
+    // The window opens wide enough for the panels and a note beside them
+    // (such as a message on its way), so that none covers another.
+    const QFontMetrics metrics(statusBar()->font());
+    const int wanted = used + metrics.horizontalAdvance("Message to nnnnnnnnnnnn on its way...");
+    if (width() < wanted)
+        resize(wanted, height());
+}
+
+void TWinClient::createActions() {
+    tools_ = new QActionGroup(this);
+    tools_->setExclusive(true);
+    for (const ToolInfo& entry : toolTable) {
+        auto* action = new QAction(iconAt(entry.icon), entry.caption, this);
+        action->setObjectName(entry.menuName);
+        action->setCheckable(true);
+        tools_->addAction(action);
+        const Tool tool = entry.tool;
+        connect(action, &QAction::triggered, this, [this, tool] { selectTool(tool); });
+        toolActions_[static_cast<std::size_t>(tool)] = action;
+    }
+    auto make = [this](const char* icon, const char* caption, const char* name, auto slot) {
+        auto* action = new QAction(iconAt(icon), caption, this);
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    clearAction_ = make(":/icons/clear.svg", "Clea&r all", "Clearall1", &TWinClient::CClearClick);
+    saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &TWinClient::SaveAreaClick);
+    // The menu bar and the toolbar each get their own Send and Logout: a menu
+    // bar shows an action's icon instead of its caption.
+    sendAction_ = make("", "&Send message", "Sendmessage1", &TWinClient::Send1Click);
+    sendButton_ = make(":/icons/send.svg", "&Send message", "Send1", &TWinClient::Send1Click);
+    logoutAction_ = make("", "&Logout", "Logout1", &TWinClient::Logout1Click);
+    logoutButton_ =
+        make(":/icons/logout.svg", "&Logout", "ToolButton10", &TWinClient::Logout1Click);
+    aboutAction_ = make("", "&About...", "About1", &TWinClient::About1Click);
+    tileAction_ = make("", "&Tile", "Tile1", &TWinClient::Tile1Click);
+    cascadeAction_ = make("", "&Cascade", "Cascade1", &TWinClient::Cascade1Click);
+}
+
+void TWinClient::createMenus() {
+    QMenuBar* bar = menuBar();
+    bar->addAction(logoutAction_);
+    QMenu* paint = bar->addMenu("&Paint");
+    paint->setObjectName("Paint1");
+    for (QAction* action : toolActions_)
+        paint->addAction(action);
+    paint->addSeparator()->setObjectName("N1");
+    paint->addAction(clearAction_);
+    paint->addAction(saveAction_);
+    bar->addAction(sendAction_);
+    usersMenu_ = bar->addMenu("&Users");
+    usersMenu_->setObjectName("Users1");
+    connect(usersMenu_, &QMenu::aboutToShow, this, &TWinClient::refreshUsersMenu);
+    refreshUsersMenu();
+    bar->addAction(aboutAction_);
+}
+
+void TWinClient::createToolBar() {
+    toolBar_ = addToolBar("ToolBar1");
+    toolBar_->setObjectName("ToolBar1");
+    toolBar_->setMovable(false);
+    toolBar_->setIconSize(QSize(16, 16));
+    toolBar_->setFixedHeight(29);
+    auto add = [this](QAction* action, const char* name) {
+        toolBar_->addAction(action);
+        toolBar_->widgetForAction(action)->setObjectName(name);
+    };
+    for (const ToolInfo& entry : toolTable)
+        add(toolActions_[static_cast<std::size_t>(entry.tool)], entry.buttonName);
+    addGap(toolBar_, 8);
+    add(clearAction_, "CClear");
+    addGap(toolBar_, 8);
+    add(sendButton_, "Send1");
+    addGap(toolBar_, 152);
+    add(logoutButton_, "ToolButton10");
+}
+
+// The window menu: arrangement commands, then one entry per open area.
+void TWinClient::refreshUsersMenu() {
+    usersMenu_->clear();
+    usersMenu_->addAction(tileAction_);
+    usersMenu_->addAction(cascadeAction_);
+    const std::vector<TClientArea*> open = areas();
+    if (!open.empty())
+        usersMenu_->addSeparator();
+    TClientArea* current = activeArea();
+    for (std::size_t i = 0; i < open.size(); ++i) {
+        TClientArea* area = open[i];
+        const QString label =
+            i < 9 ? QString("&%1 %2").arg(i + 1).arg(qs(area->caption())) : qs(area->caption());
+        QAction* entry = usersMenu_->addAction(label);
+        entry->setCheckable(true);
+        entry->setChecked(area == current);
+        QPointer<TClientArea> target(area);
+        connect(entry, &QAction::triggered, this, [this, target] {
+            if (target)
+                mdiArea_->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(target->parentWidget()));
+        });
+    }
+}
+
+QAction* TWinClient::toolAction(Tool tool) const {
+    return toolActions_[static_cast<std::size_t>(tool)];
+}
+
+void TWinClient::selectTool(Tool tool) {
+    toolAction(tool)->setChecked(true);
+    panels_[1]->setText(toolInfo(tool).panel);
+}
+
+Tool TWinClient::currentTool() const {
+    for (const ToolInfo& entry : toolTable) {
+        if (toolAction(entry.tool)->isChecked())
+            return entry.tool;
+    }
+    return Tool::Point;
+}
+
+void TWinClient::showPosition(int x, int y) {
+    panels_[0]->setText(QString("%1 :: %2").arg(x).arg(y));
+}
+
+QString TWinClient::panelText(int index) const {
+    return panels_.at(index)->text();
+}
+
+std::vector<TClientArea*> TWinClient::areas() const {
+    std::vector<TClientArea*> open;
+    for (const QPointer<TClientArea>& area : areas_) {
+        if (area)
+            open.push_back(area);
+    }
+    return open;
+}
+
+TClientArea* TWinClient::activeArea() const {
+    QMdiSubWindow* current = mdiArea_->currentSubWindow();
+    return current ? qobject_cast<TClientArea*>(current->widget()) : nullptr;
+}
+
+std::string TWinClient::ActiveAreaName() const {
+    const TClientArea* area = activeArea();
+    return area ? area->caption() : std::string("Error");
+}
+
+TClientArea* TWinClient::createArea(const std::string& owner) {
+    if (!link_)
+        throw std::logic_error("TWinClient: a drawing area needs a server link");
+    auto* area = new TClientArea(*this, *link_);
+    area->setAttribute(Qt::WA_DeleteOnClose);
+    area->setCaption(owner);
+    QMdiSubWindow* frame = mdiArea_->addSubWindow(area);
+    frame->setAttribute(Qt::WA_DeleteOnClose);
+    frame->show();
+    areas_.emplace_back(area);
+    return area;
+}
+
+void TWinClient::applyCountPanels() {
+    panels_[2]->setText(QString("Count of displayed clients: %1").arg(areas().size()));
+    panels_[3]->setText(QString("Count of all clients: %1").arg(allCount_));
+}
+
+void TWinClient::applySendRule() {
+    sendAction_->setEnabled(allCount_ != 1);
+    sendButton_->setEnabled(allCount_ != 1);
+}
+
+void TWinClient::loginAnswered(const std::string& name, int result) {
+    allCount_ = result;
+    if (result == -1)
+        return;
+    ownName_ = name;
+    applySendRule();
+}
+
+void TWinClient::startWork(const std::vector<std::string>& owners) {
+    working_ = true;
+    setWindowTitle(qs("Kolvaro - " + ownName_));
+    createArea(ownName_);
+    if (allCount_ > 1) {
+        for (const std::string& owner : owners) {
+            createArea(owner);
+            link_->loadArea(ownName_, owner);
+        }
+    }
+    // Already counted when the user said Yes.
+    for (const std::string& name : std::exchange(acceptedEarly_, {})) {
+        createArea(name);
+        link_->loadArea(ownName_, name);
+    }
+    applyCountPanels();
+}
+
+void TWinClient::restoreSession(int count) {
+    allCount_ = count;
+    std::vector<PaintRecord> own;
+    for (TClientArea* area : areas()) {
+        if (area->caption() == ownName_)
+            own = area->history();
+        area->ClearSurface();
+        area->ClearShapes();
+    }
+    // The server's copy of the own area ended with the old session; the
+    // echoes of these rebuild the local one, so nothing is doubled.
+    for (const PaintRecord& s : own)
+        link_->resend(kolvaro::codeOf(s.kind), s.x1, s.y1, s.x2, s.y2, ownName_);
+    for (TClientArea* area : areas()) {
+        if (area->caption() != ownName_)
+            link_->loadArea(ownName_, area->caption());
+    }
+    applyCountPanels();
+    applySendRule();
+}
+
+void TWinClient::closeAreas() {
+    for (TClientArea* area : areas()) {
+        if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
+            frame->close();
+        else
+            area->close();
+    }
+}
+
+void TWinClient::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    if (!kolvaro::validCode(code))
+        return;
+    const PaintRecord shape = PaintRecord::fromCode(code, x1, y1, x2, y2);
+    if (link_)
+        link_->echoed(code, x1, y1, x2, y2, owner);
+    for (TClientArea* area : areas()) {
+        if (area->caption() == owner)
+            area->DrawShape(shape);
+    }
+}
+
+void TWinClient::ClearArea(const std::string& owner) {
+    for (TClientArea* area : areas()) {
+        if (area->caption() != owner)
+            continue;
+        area->ClearSurface();
+        area->ClearShapes();
+    }
+}
+
+void TWinClient::ShowNewArea(const std::string& name) {
+    createArea(name);
+    ++allCount_;
+    applyCountPanels();
+    link_->loadArea(ownName_, name);
+    applySendRule();
+}
+
+void TWinClient::CloseAreaOf(const std::string& name) {
+    // A newcomer known to have left gets no area, whatever the answer would be.
+    if (const auto asked = questions_.find(name); asked != questions_.end()) {
+        if (QMessageBox* box = asked->second) {
+            box->disconnect(this);
+            box->close();
+        }
+        questions_.erase(asked);
+    }
+    std::erase(acceptedEarly_, name);
+    for (TClientArea* area : areas()) {
+        if (area->caption() != name)
+            continue;
+        if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
+            frame->close();
+        else
+            area->close();
+        break;
+    }
+    --allCount_;
+    applyCountPanels();
+    applySendRule();
+}
+
+void TWinClient::AreaClosed(TClientArea& area) {
+    std::erase_if(areas_, [&](const QPointer<TClientArea>& a) { return !a || a == &area; });
+    applyCountPanels();
+    if (servant_)
+        servant_->RemoveName(area.caption());
+    applySendRule();
+}
+
+template <typename Work> void TWinClient::onWindowThread(Work work) {
+    // A window thread that falls far behind makes the callbacks wait, so the
+    // backlog stays at the server, which drops a client stuck for long; the
+    // session is then restored by logging in again.
+    if (QThread::currentThread() != thread()) {
+        while (backlog_.load() >= maxBacklog && !closing_.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ++backlog_;
+    // Queued calls run in the order they were posted; if the window has gone
+    // by then they are dropped.
+    QMetaObject::invokeMethod(
+        this,
+        [this, work = std::move(work)]() mutable {
+            --backlog_;
+            work();
+        },
+        Qt::QueuedConnection);
+}
+
+void TWinClient::shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+    onWindowThread([=, this] { DrawOnArea(code, x1, y1, x2, y2, owner); });
+}
+
+void TWinClient::areaCleared(const std::string& owner) {
+    onWindowThread([=, this] { ClearArea(owner); });
+}
+
+void TWinClient::clientJoined(const std::string& name) {
+    onWindowThread([=, this] { askToShow(name); });
+}
+
+void TWinClient::clientLeft(const std::string& name) {
+    onWindowThread([=, this] { CloseAreaOf(name); });
+}
+
+std::future<void> TWinClient::messageArrived(const std::string& text, const std::string& sender) {
+    auto read = std::make_shared<std::promise<void>>();
+    std::future<void> done = read->get_future();
+    onWindowThread([=, this] { showMessage(text, sender, read); });
+    return done;
+}
+
+void TWinClient::askToShow(const std::string& name) {
+    // Back after a lost session: the area shown goes on (its owner sends it again).
+    for (TClientArea* area : areas()) {
+        if (area->caption() == name) {
+            ++allCount_;
+            applyCountPanels();
+            applySendRule();
+            return;
+        }
+    }
+    auto* box = new QMessageBox(QMessageBox::NoIcon, "New login client...",
+                                qs("New client [" + name + "] login. Show this client ?"),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    questions_[name] = box;
+    connect(box, &QMessageBox::finished, this, [this, box, name] {
+        if (const auto asked = questions_.find(name);
+            asked != questions_.end() && asked->second == box)
+            questions_.erase(asked);
+        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
+            acceptNewcomer(name);
+    });
+    fitCaption(*box);
+    openOnTop(box);
+}
+
+void TWinClient::acceptNewcomer(const std::string& name) {
+    if (servant_)
+        servant_->AddName(name);
+    if (working_) {
+        ShowNewArea(name);
+        return;
+    }
+    // Before Enter there is nowhere to show it yet: counted now, opened then.
+    ++allCount_;
+    applySendRule();
+    acceptedEarly_.push_back(name);
+}
+
+void TWinClient::showMessage(const std::string& text, const std::string& sender,
+                             std::shared_ptr<std::promise<void>> read) {
+    // Not exec(): the window thread must stay free while the reader reads.
+    auto* box = new QMessageBox(QMessageBox::NoIcon, qs("Message from: " + sender),
+                                qs("Message: " + text), QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setTextFormat(Qt::PlainText);
+    connect(box, &QMessageBox::finished, box, [read] {
+        try {
+            read->set_value();
+        } catch (const std::future_error&) {
+        }
+    });
+    fitCaption(*box);
+    openOnTop(box);
+}
+
+void TWinClient::CClearClick() {
+    TClientArea* area = activeArea();
+    if (!area || !link_)
+        return;
+    area->ClearSurface();
+    link_->clearAll(area->caption());
+    area->ClearShapes();
+}
+
+void TWinClient::Send1Click() {
+    if (hooks_.send)
+        hooks_.send();
+}
+
+void TWinClient::About1Click() {
+    if (hooks_.about)
+        hooks_.about();
+}
+
+void TWinClient::Logout1Click() {
+    close();
+}
+
+void TWinClient::Tile1Click() {
+    mdiArea_->tileSubWindows();
+}
+
+void TWinClient::Cascade1Click() {
+    // Each frame one title bar lower and further right than the one before,
+    // so that every caption stays in sight, and as large as the rest of the
+    // workspace allows. The active area comes last, on top.
+    QMdiSubWindow* active = mdiArea_->activeSubWindow();
+    QList<QMdiSubWindow*> frames;
+    for (QMdiSubWindow* frame : mdiArea_->subWindowList(QMdiArea::CreationOrder)) {
+        if (frame != active && !frame->isMinimized())
+            frames << frame;
+    }
+    if (active && !active->isMinimized())
+        frames << active;
+    if (frames.isEmpty())
+        return;
+    for (QMdiSubWindow* frame : frames)
+        frame->showNormal();
+    const QRect room = mdiArea_->viewport()->rect();
+    const int step = std::max(frames.front()->widget()->y(), 8);
+    // Past as many steps as leave an area a usable size, the cascade starts over.
+    const QSize smallest(240, 180);
+    const int fit = 1 + std::max(0, std::min((room.width() - smallest.width()) / step,
+                                             (room.height() - smallest.height()) / step));
+    const int steps = std::min<int>(fit, frames.size()) - 1;
+    const QSize size(std::max(room.width() - steps * step, 1),
+                     std::max(room.height() - steps * step, 1));
+    for (int i = 0; i < frames.size(); ++i) {
+        const int offset = (i % fit) * step;
+        frames[i]->setGeometry(QRect(room.topLeft() + QPoint(offset, offset), size));
+        frames[i]->raise();
+    }
+    if (active)
+        mdiArea_->setActiveSubWindow(active);
+}
+
+bool TWinClient::saveArea(const TClientArea& area, const QString& path) const {
+    return area.canvas().image().save(path, "PNG");
+}
+
+void TWinClient::SaveAreaClick() {
+    QPointer<TClientArea> area(activeArea());
+    if (!area)
+        return;
+    auto* dialog = new QFileDialog(this, "Save area as PNG", qs(area->caption() + ".png"),
+                                   "PNG images (*.png)");
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setDefaultSuffix("png");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QFileDialog::fileSelected, this, [this, area](const QString& path) {
+        if (!area || saveArea(*area, path))
+            return;
+        auto* box =
+            new QMessageBox(QMessageBox::Warning, "Save area as PNG",
+                            "The area could not be saved to " + path + ".", QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    });
+    dialog->open();
+}
+
+void TWinClient::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (shownOnce_)
+        return;
+    shownOnce_ = true;
+    // After the window is on screen, so the login dialog has it behind.
+    if (hooks_.firstShow)
+        QTimer::singleShot(0, this, [this] { hooks_.firstShow(); });
+}
+
+void TWinClient::closeEvent(QCloseEvent* event) {
+    if (link_ && !ownName_.empty())
+        link_->logout(ownName_);
+    if (servant_)
+        servant_->FreeNames();
+    event->accept();
+    if (hooks_.closed)
+        hooks_.closed();
+}

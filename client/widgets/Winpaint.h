@@ -1,0 +1,169 @@
+#pragma once
+
+#include "AreaHost.h"
+#include "ClientEvents.h"
+#include "Tool.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QActionGroup;
+class QLabel;
+class QMdiArea;
+class QMenu;
+class QMessageBox;
+class QToolBar;
+class ServerLink;
+class TClientArea;
+
+// The main window: hosts the drawing areas, carries the commands, and is where
+// the callback servant's news lands, always on the window thread.
+class TWinClient : public QMainWindow, public AreaHost, public ClientEvents {
+    Q_OBJECT
+public:
+    // What the program plugs in: the dialogs and the steps around the login.
+    struct Hooks {
+        std::function<void()> firstShow; // run the login when the window first shows
+        std::function<void()> send;      // the Send message command
+        std::function<void()> about;     // the About command
+        std::function<void()> closed;    // after the window has logged out and closed
+    };
+
+    explicit TWinClient(ServerLink* link = nullptr, QWidget* parent = nullptr);
+    ~TWinClient() override;
+
+    void setServerLink(ServerLink* link) { link_ = link; }
+    void setHooks(Hooks hooks) { hooks_ = std::move(hooks); }
+    // The callback object, made by whoever starts the ORB; the window holds
+    // one reference to it from here on and lets it go when the window goes.
+    void adoptServant(CallbackServant* servant) { servant_ = servant; }
+    CallbackServant* servant() const { return servant_; }
+
+    // The answer to Login for `name`: the count of clients, or -1 when the
+    // name is taken.
+    void loginAnswered(const std::string& name, int result);
+    // Opens the user's own area and those of `owners` (loading each), after
+    // the user chose them.
+    void startWork(const std::vector<std::string>& owners);
+    // After a new login under the same name (the server had restarted or
+    // dropped this client): every shown area is emptied and loaded again,
+    // and the own area's history sent again first, as ordinary drawing.
+    void restoreSession(int count);
+    // Closes every area, e.g. before working on under another name.
+    void closeAreas();
+
+    const std::string& ownName() const { return ownName_; }
+    // The name is someone else's now: closing must not log it out.
+    void forgetOwnName() { ownName_.clear(); }
+    int allCount() const { return allCount_; }
+    std::vector<TClientArea*> areas() const;
+    QString panelText(int index) const;
+    QMdiArea* mdiArea() const { return mdiArea_; }
+    QAction* toolAction(Tool tool) const;
+    QAction* clearAction() const { return clearAction_; }
+    QAction* sendAction() const { return sendAction_; }
+    QAction* sendButtonAction() const { return sendButton_; }
+    QAction* saveAction() const { return saveAction_; }
+    QMenu* usersMenu() const { return usersMenu_; }
+    TClientArea* activeArea() const;
+
+    // Window-thread operations behind the callbacks.
+    void DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner);
+    void ClearArea(const std::string& owner);
+    void ShowNewArea(const std::string& name);
+    void CloseAreaOf(const std::string& name);
+    void AreaClosed(TClientArea& area);
+    std::string ActiveAreaName() const;
+    // Writes the area's picture; false when the file cannot be written.
+    bool saveArea(const TClientArea& area, const QString& path) const;
+
+    // AreaHost
+    Tool currentTool() const override;
+    void showPosition(int x, int y) override;
+    std::string activeAreaName() const override { return ActiveAreaName(); }
+    void areaClosed(TClientArea& area) override { AreaClosed(area); }
+
+    // ClientEvents: called on ORB threads, carried out on the window thread.
+    void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
+    void areaCleared(const std::string& owner) override;
+    void clientJoined(const std::string& name) override;
+    void clientLeft(const std::string& name) override;
+    std::future<void> messageArrived(const std::string& text, const std::string& sender) override;
+
+public slots:
+    void selectTool(Tool tool);
+    void CClearClick();
+    void Send1Click();
+    void About1Click();
+    void Logout1Click();
+    void Tile1Click();
+    void Cascade1Click();
+    void SaveAreaClick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createStatusBar();
+    void createActions();
+    void createMenus();
+    void createToolBar();
+    void refreshUsersMenu();
+    TClientArea* createArea(const std::string& owner);
+    void applyCountPanels();
+    void applySendRule();
+    void askToShow(const std::string& name);
+    void acceptNewcomer(const std::string& name);
+    void showMessage(const std::string& text, const std::string& sender,
+                     std::shared_ptr<std::promise<void>> read);
+    template <typename Work> void onWindowThread(Work work);
+
+    // Notices posted by callbacks and not yet carried out; past the bound a
+    // callback waits, which leaves the rest queued at the server.
+    static constexpr int maxBacklog = 100000;
+    std::atomic<int> backlog_{0};
+    std::atomic<bool> closing_{false};
+
+    ServerLink* link_;
+    CallbackServant* servant_ = nullptr;
+    Hooks hooks_;
+    int allCount_ = 0;
+    std::string ownName_;
+    bool shownOnce_ = false;
+    bool working_ = false;
+    // Newcomers accepted before the user entered; their areas open with the own one.
+    std::vector<std::string> acceptedEarly_;
+    // Open newcomer questions, by name.
+    std::map<std::string, QPointer<QMessageBox>> questions_;
+
+    QMdiArea* mdiArea_ = nullptr;
+    std::vector<QPointer<TClientArea>> areas_;
+    std::array<QLabel*, 4> panels_{};
+    QActionGroup* tools_ = nullptr;
+    std::array<QAction*, toolCount> toolActions_{};
+    QAction* clearAction_ = nullptr;
+    QAction* saveAction_ = nullptr;
+    QAction* sendAction_ = nullptr;
+    QAction* sendButton_ = nullptr;
+    QAction* logoutAction_ = nullptr;
+    QAction* logoutButton_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QAction* tileAction_ = nullptr;
+    QAction* cascadeAction_ = nullptr;
+    QMenu* usersMenu_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+};
+
+// The one main window of the program.
+extern TWinClient* WinClient;

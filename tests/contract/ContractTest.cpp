@@ -1,0 +1,277 @@
+// What every client relies on, against the real server: who gets which
+// callback, in which order, with which arguments, and the console, line for line.
+#include "OrbInit.h"
+#include "ServerProcess.h"
+
+#include <gmock/gmock.h>
+
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+namespace kolvaro::test {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using Lines = std::vector<std::string>;
+
+std::unique_ptr<ServerProcess> startServer(std::vector<std::string> args = {}) {
+    auto server = std::make_unique<ServerProcess>(std::move(args));
+    EXPECT_TRUE(server->waitStarted()) << server->errorText();
+    return server;
+}
+
+// One scripted session; the console must match line for line, and every
+// client must see exactly its callbacks in order.
+TEST(ConsoleLog, ScriptedSessionLogsEveryEventAndCallsEveryoneBack) {
+    auto server = startServer();
+    PeerProcess a(*server), b(*server), c(*server);
+    EXPECT_EQ(a.call("login A"), "RESULT login 1");
+    EXPECT_EQ(b.call("login B"), "RESULT login 2");
+    EXPECT_EQ(c.call("login C"), "RESULT login 3");
+    EXPECT_EQ(c.call("login A"), "RESULT login -1"); // taken: no line, no callback
+    EXPECT_EQ(b.call("load B A"), "RESULT load");
+    EXPECT_EQ(c.call("load C B"), "RESULT load");
+
+    for (auto cmd : {"line 1 2 3 4 A", "rect -5 -6 7 8 A", "circ 10 20 30 40 A", "point -1 -2 A",
+                     "fill 5 6 A", "clear A", "line 9 9 -32768 32767 A"})
+        EXPECT_EQ(b.call(cmd).rfind("RESULT ", 0), 0u) << cmd;
+    ASSERT_EQ(a.drawing("A", 7).size(), 7u);
+    ASSERT_EQ(b.drawing("A", 7).size(), 7u); // before B leaves
+
+    // After the clear, a fresh viewer gets only what was drawn since.
+    EXPECT_EQ(c.call("load C A"), "RESULT load");
+    EXPECT_EQ(b.call("send A B hello there"), "RESULT send");
+    EXPECT_EQ(a.call("send Nobody A lost"), "RESULT send");
+    EXPECT_EQ(a.call("line 1 1 2 2 Nobody"), "RESULT line");
+    EXPECT_EQ(b.call("logout B"), "RESULT logout");
+    // Another process's output may lag behind the answer that followed it.
+    ASSERT_TRUE(a.waitEvent("PrintTxt hello there|B"));
+    ASSERT_TRUE(c.waitEvent("CloseClient B"));
+
+    const Lines console{
+        "Start server.",
+        "Login of new Clinet: A",
+        "Login of new Clinet: B",
+        "Login of new Clinet: C",
+        "Client [B] load [A].",
+        "Client [C] load [B].",
+        "Client [A] paint line from [1,2] to [3,4].",
+        "Client [A] paint rectangle from [-5,-6] to [7,8].",
+        "Client [A] paint circle from [10,20] to [30,40].",
+        "Client [A] paint point [-1,-2].",
+        "Client [A] paint fill area [5,6].",
+        "Client [A] clear all.",
+        "Client [A] paint line from [9,9] to [-32768,32767].",
+        "Client [C] load [A].",
+        "Send message from [B] to [A].",
+        "Send message from [A] to [Nobody].",
+        "Client [Nobody] paint line from [1,1] to [2,2].",
+        "Logout of Client: B",
+    };
+    EXPECT_EQ(server->consoleLines(0, console.size()), console);
+
+    const Lines drawn{
+        "PaintLine 1 2 3 4 A",         "PaintRect -5 -6 7 8 A", "PaintCirc 10 20 30 40 A",
+        "PaintPoint -1 -2 A",          "PaintFill 5 6 A",       "ClearAll A",
+        "PaintLine 9 9 -32768 32767 A"};
+    Lines aWants{"PrintClient A", "AddNewClient B", "AddNewClient C"};
+    aWants.insert(aWants.end(), drawn.begin(), drawn.end());
+    aWants.push_back("PrintTxt hello there|B");
+    EXPECT_EQ(a.events(), aWants);
+
+    Lines bWants{"PrintClient A", "PrintClient B", "AddNewClient C"};
+    bWants.insert(bWants.end(), drawn.begin(), drawn.end());
+    EXPECT_EQ(b.events(), bWants);
+
+    EXPECT_EQ(c.events(), (Lines{"PrintClient A", "PrintClient B", "PrintClient C",
+                                 "PaintLine 9 9 -32768 32767 A", "CloseClient B"}));
+}
+
+TEST(Contract, LogoutClosesTheAreaForItsViewersOncePerEntry) {
+    auto server = startServer();
+    PeerProcess a(*server), b(*server), c(*server), d(*server);
+    for (auto [p, name] : {std::pair{&a, "A"}, {&b, "B"}, {&c, "C"}, {&d, "D"}})
+        EXPECT_EQ(p->call(std::string("login ") + name).rfind("RESULT login ", 0), 0u);
+    for (auto cmd : {"load A B", "load A B", "load C B", "logout B", "logout B", "logout B"})
+        EXPECT_EQ(a.call(cmd).rfind("RESULT ", 0), 0u);
+    EXPECT_EQ(d.call("logout D"), "RESULT logout");
+    PeerProcess e(*server);
+    EXPECT_EQ(e.call("login E"), "RESULT login 3");
+    // E's announcement is queued behind everything above.
+    ASSERT_TRUE(a.waitEvent("AddNewClient E"));
+    ASSERT_TRUE(c.waitEvent("AddNewClient E"));
+    EXPECT_EQ(a.events(),
+              (Lines{"PrintClient A", "AddNewClient B", "AddNewClient C", "AddNewClient D",
+                     "CloseClient B", "CloseClient B", "AddNewClient E"}));
+    EXPECT_EQ(c.events(), (Lines{"PrintClient A", "PrintClient B", "PrintClient C",
+                                 "AddNewClient D", "CloseClient B", "AddNewClient E"}));
+    EXPECT_EQ(e.events(), (Lines{"PrintClient A", "PrintClient C", "PrintClient E"}));
+}
+
+TEST(Contract, AbsentOwnersAreRelayedNotStoredAndMessagesReturnOnceRead) {
+    auto server = startServer();
+    PeerProcess b(*server), z(*server), c(*server);
+    EXPECT_EQ(b.call("login B"), "RESULT login 1");
+    EXPECT_EQ(b.call("load B Z"), "RESULT load"); // Z is not logged in
+    EXPECT_EQ(b.call("point 1 2 Z"), "RESULT point");
+    EXPECT_EQ(z.call("login Z"), "RESULT login 2");
+    EXPECT_EQ(b.call("point 3 4 Z"), "RESULT point"); // reaches B without a further load
+    EXPECT_EQ(b.drawing("Z", 2), (Lines{"PaintPoint 1 2 Z", "PaintPoint 3 4 Z"}));
+    EXPECT_EQ(c.call("login C"), "RESULT login 3");
+    EXPECT_EQ(c.call("load C Z"), "RESULT load");
+    EXPECT_EQ(c.drawing("Z", 1), Lines{"PaintPoint 3 4 Z"});
+
+    EXPECT_EQ(c.call("on 700 PrintTxt"), "RESULT on"); // a reader taking a while
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(b.call("send C B hello there"), "RESULT send");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms);
+    EXPECT_TRUE(c.waitEvent("PrintTxt hello there|B"));
+    EXPECT_EQ(b.call("load Ghost Z"), "RESULT load");
+    EXPECT_EQ(b.call("send Ghost B hi"), "RESULT send");
+    EXPECT_EQ(server->consoleLines(8, 3),
+              (Lines{"Send message from [B] to [C].", "Client [Ghost] load [Z].",
+                     "Send message from [B] to [Ghost]."}));
+}
+
+// Three clients draw on one area at once while a fourth opens it midway:
+// every display must end up with exactly the sequence that a fresh load of
+// the area replays.
+TEST(Contract, ConcurrentDrawingReachesEveryViewerInTheStoredOrderOnce) {
+    constexpr int kEach = 300;
+    constexpr std::size_t kTotal = 3 * kEach + 1;
+    auto server = startServer();
+    PeerProcess a(*server), b(*server), c(*server), late(*server), fresh(*server);
+    int n = 0;
+    for (auto* p : {&a, &b, &c, &late, &fresh})
+        EXPECT_EQ(p->call("login P" + std::to_string(n++)).rfind("RESULT login ", 0), 0u);
+    EXPECT_EQ(b.call("load P1 P0"), "RESULT load");
+    EXPECT_EQ(c.call("load P2 P0"), "RESULT load");
+    // Each drawer tags its lines, so a reordering between drawers shows.
+    a.post("burst 300 P0 1");
+    b.post("burst 300 P0 2");
+    c.post("burst 300 P0 3");
+    a.drawing("P0", kEach / 2);
+    EXPECT_EQ(late.call("load P3 P0"), "RESULT load");
+    for (auto* p : {&a, &b, &c})
+        EXPECT_EQ(p->answer(60000ms).rfind("RESULT burst n=300", 0), 0u);
+    EXPECT_EQ(a.call("point -7 -7 P0"), "RESULT point");
+
+    EXPECT_EQ(fresh.call("load P4 P0"), "RESULT load");
+    const auto replay = fresh.drawing("P0");
+    ASSERT_EQ(replay.size(), kTotal);
+    EXPECT_EQ(std::set<std::string>(replay.begin(), replay.end()).size(), kTotal);
+    for (auto* p : {&a, &b, &c, &late})
+        EXPECT_EQ(p->drawing("P0", kTotal), replay);
+}
+
+// The corbaloc address carries no code sets; the server's forward to its full
+// reference is what lets a name outside Latin-1 through.
+TEST(Contract, NamesOutsideLatin1PassThroughTheCorbalocAddress) {
+    auto server = startServer();
+    PeerProcess greek(*server), polish(*server);
+    EXPECT_EQ(greek.call("login Ωμέγα"), "RESULT login 1");
+    EXPECT_EQ(polish.call("login Łódź"), "RESULT login 2");
+    EXPECT_EQ(polish.call("load Łódź Ωμέγα"), "RESULT load");
+    EXPECT_EQ(greek.call("point 3 4 Ωμέγα"), "RESULT point");
+    EXPECT_EQ(greek.call("send Łódź Ωμέγα Καλημέρα, żółć"), "RESULT send");
+    EXPECT_TRUE(polish.waitEvent("PaintPoint 3 4 Ωμέγα"));
+    EXPECT_TRUE(polish.waitEvent("PrintTxt Καλημέρα, żółć|Ωμέγα"));
+    EXPECT_EQ(server->consoleLines(1, 5),
+              (Lines{"Login of new Clinet: Ωμέγα", "Login of new Clinet: Łódź",
+                     "Client [Łódź] load [Ωμέγα].", "Client [Ωμέγα] paint point [3,4].",
+                     "Send message from [Ωμέγα] to [Łódź]."}));
+}
+
+TEST(Startup, StartLineComesOnceAndFirstAndSignalsEndTheServerQuietly) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        ServerProcess server({"not-an-orb-option"}); // changes nothing
+        ASSERT_TRUE(server.waitStarted()) << server.errorText();
+        PeerProcess reader(server), writer(server);
+        EXPECT_EQ(reader.call("login A"), "RESULT login 1");
+        // Even a message box left open does not hold the server up.
+        EXPECT_EQ(reader.call("on 600000 PrintTxt"), "RESULT on");
+        writer.post("send A B are you there");
+        ASSERT_TRUE(reader.waitEvent("PrintTxt are you there|B"));
+        server.signal(sig);
+        EXPECT_EQ(server.waitExit(20000ms), 0);
+        EXPECT_EQ(
+            server.consoleLines(0, 4, 500ms), // and nothing after
+            (Lines{"Start server.", "Login of new Clinet: A", "Send message from [B] to [A]."}));
+        EXPECT_EQ(server.errorText(), "");
+    }
+}
+
+TEST(Startup, BadOptionOrTakenPortFailsBeforeTheStartLine) {
+    ServerProcess bad({"-ORBnoSuchOption", "1"});
+    EXPECT_EQ(bad.waitExit(15000ms), 1);
+    EXPECT_EQ(bad.lines(), Lines{});
+    EXPECT_THAT(bad.errorText(), HasSubstr("kolvaro-server: CORBA::"));
+
+    auto first = startServer();
+    ServerProcess second({}, first->port());
+    EXPECT_EQ(second.waitExit(15000ms), 1);
+    EXPECT_EQ(second.lines(), Lines{});
+    EXPECT_THAT(second.errorText(), HasSubstr("kolvaro-server: CORBA::INITIALIZE"));
+    PeerProcess peer(*first); // the holder keeps serving
+    EXPECT_EQ(peer.call("login A"), "RESULT login 1");
+}
+
+std::string nameServiceRef(int port) {
+    return "NameService=corbaloc::127.0.0.1:" + std::to_string(port) + "/NameService";
+}
+
+TEST(NamingService, ServerBindsItselfWhereClientsCanFindIt) {
+#ifndef KOLVARO_OMNINAMES
+    GTEST_SKIP() << "omniNames is not installed";
+#else
+    char dirTemplate[] = "/tmp/kolvaro-names-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const int nsPort = freeLoopbackPort();
+    {
+        ChildProcess names(KOLVARO_OMNINAMES,
+                           {"-start", std::to_string(nsPort), "-datadir", dirTemplate});
+        ASSERT_TRUE(waitForListener(nsPort, 10000ms)) << names.errorText();
+        auto server = startServer({"-ORBInitRef", nameServiceRef(nsPort)});
+        PeerProcess viaNames({"-ORBInitRef", "ServerObject=corbaname::127.0.0.1:" +
+                                                 std::to_string(nsPort) + "#ServerObject"});
+        EXPECT_EQ(viaNames.call("login Ωμέγα"), "RESULT login 1");
+        EXPECT_TRUE(server->shows("Login of new Clinet: Ωμέγα"));
+        EXPECT_EQ(server->errorText(), "");
+    }
+    std::filesystem::remove_all(dirTemplate);
+#endif
+}
+
+TEST(NamingService, UnreachableNamingServiceIsReportedAndServingGoesOn) {
+    auto server = startServer({"-ORBInitRef", nameServiceRef(freeLoopbackPort())});
+    PeerProcess peer(*server);
+    EXPECT_EQ(peer.call("login A"), "RESULT login 1");
+    for (int i = 0; i < 200 && server->errorText().empty(); ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_THAT(server->errorText(), HasSubstr("naming service"));
+    EXPECT_EQ(peer.call("point 1 1 A"), "RESULT point");
+}
+
+bool endpointGiven(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    return kolvaro::hasEndpointOption(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(OrbInit, FindsEveryEndpointSpellingAndNothingElse) {
+    EXPECT_TRUE(endpointGiven({"prog", "-ORBendPoint", "giop:tcp::9999"}));
+    EXPECT_TRUE(endpointGiven({"prog", "-ORBendpoint", "giop:tcp::9999"}));
+    EXPECT_TRUE(endpointGiven({"prog", "-ORBendPointPublish", "giop:tcp:host:1"}));
+    EXPECT_TRUE(endpointGiven({"prog", "-x", "-ORBendPointNoListen", "giop:tcp::1"}));
+    EXPECT_FALSE(endpointGiven({"-ORBendPoint"}));
+    EXPECT_FALSE(endpointGiven({"prog", "-ORBInitRef", "ServerObject=corbaloc::h/ServerObject"}));
+    EXPECT_FALSE(endpointGiven({"prog", "endPoint", "-ORBtraceLevel", "0"}));
+}
+
+} // namespace
+} // namespace kolvaro::test

@@ -1,0 +1,386 @@
+// kolvaro-test-peer: a callback client in a process of its own, driven over a
+// pipe. One command per line on stdin, one answer line on stdout:
+//   login|login-nil|login-server NAME | logout NAME | load NAME OWNER | clear OWNER
+//   line|rect|circ X1 Y1 X2 Y2 OWNER | point|fill X Y OWNER
+//   send RECIPIENT SENDER TEXT... | send-size RECIPIENT SENDER BYTES
+//   send-flood N RECIPIENT SENDER MS  (N messages at once; the answers within MS)
+//   on ACTION PREFIX...  callbacks whose line starts with PREFIX: ACTION is a
+//                        delay in ms each (0: none), "stall" until the next rule
+//                        for PREFIX, or a system exception they throw unserved
+//   burst N OWNER [TAG [WINDOW [PACE_US]]]  N lines (x1 = i, y2 = i); timings
+//   bare-burst N IOR [PACE_US]              N calls on another peer's object
+//   timed-load NAME OWNER | viewers N PREFIX OWNER | wait-viewers N MS
+//   wait-count N MS | ior | quiet on|off | quit
+// A token "" is the empty string; \xHH is that byte. Answers: "RESULT <cmd>
+// [detail]", "ERROR <cmd> <exception>", "COUNT n", "IOR ..."; each callback
+// as it is served: "EV PaintLine 1 2 3 4 A". "READY" once serving.
+#include "OrbInit.h"
+#include "Refusals.h"
+#include "TKolvaro.hh"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cctype>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Words = std::vector<std::string>;
+
+std::mutex outMutex;
+std::atomic<bool> quiet{false};
+
+void emit(const std::string& line) {
+    std::lock_guard lock(outMutex);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string decode(const std::string& t) {
+    if (t == "\"\"")
+        return {};
+    std::string out;
+    for (std::size_t i = 0; i < t.size(); ++i)
+        if (t.compare(i, 2, "\\x") == 0 && i + 4 <= t.size()) {
+            out += static_cast<char>(std::stoi(t.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else
+            out += t[i];
+    return out;
+}
+
+// The text after the first n words of line, for texts with spaces.
+std::string restAfter(const std::string& line, int n) {
+    std::size_t at = 0;
+    for (int i = 0; i < n && at != std::string::npos; ++i)
+        at = line.find(' ', line.find_first_not_of(' ', at));
+    return at == std::string::npos ? std::string() : decode(line.substr(at + 1));
+}
+
+// What callbacks do, for every servant of the process: a slow or absent
+// reader, or a client whose callback fails.
+struct Rules {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<std::string, std::string> actions; // prefix -> action
+
+    std::string actionFor(const std::string& line) {
+        std::string action;
+        for (auto& [prefix, a] : actions)
+            if (startsWith(line, prefix))
+                action = a;
+        return action;
+    }
+    void set(const std::string& action, const std::string& prefix) {
+        std::lock_guard lock(mutex);
+        actions[prefix] = action;
+        changed.notify_all();
+    }
+    void failIfAsked(const std::string& line) {
+        std::lock_guard lock(mutex);
+        const std::string a = actionFor(line);
+        if (a.empty() || std::isdigit(static_cast<unsigned char>(a[0])) || a == "stall")
+            return;
+        if (a == "TRANSIENT")
+            throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+        if (a == "INV_OBJREF")
+            throw CORBA::INV_OBJREF(0, CORBA::COMPLETED_NO);
+        throw CORBA::DATA_CONVERSION(0, CORBA::COMPLETED_NO);
+    }
+    void wait(const std::string& line) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return actionFor(line) != "stall"; });
+        const std::string a = actionFor(line);
+        if (!a.empty() && std::isdigit(static_cast<unsigned char>(a[0]))) {
+            lock.unlock();
+            std::this_thread::sleep_for(milliseconds(std::stoi(a)));
+        }
+    }
+} rules;
+
+class Recorder : public POA_TKolvaro::Client {
+public:
+    explicit Recorder(bool printing) : printing_(printing) {}
+
+    std::size_t waitCount(std::size_t n, milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, timeout, [&] { return served_ >= n; });
+        return served_;
+    }
+
+    void AddNewClient(const char* n) override { serve(std::string("AddNewClient ") + n); }
+    void PrintClient(const char* n) override { serve(std::string("PrintClient ") + n); }
+    void PrintTxt(const char* text, const char* sender) override {
+        serve(std::string("PrintTxt ") + text + '|' + sender);
+    }
+    void CloseClient(const char* n) override { serve(std::string("CloseClient ") + n); }
+    void PaintRect(short x1, short y1, short x2, short y2, const char* o) override {
+        serve(shape("PaintRect", {x1, y1, x2, y2}, o));
+    }
+    void PaintLine(short x1, short y1, short x2, short y2, const char* o) override {
+        serve(shape("PaintLine", {x1, y1, x2, y2}, o));
+    }
+    void PaintCirc(short x1, short y1, short x2, short y2, const char* o) override {
+        serve(shape("PaintCirc", {x1, y1, x2, y2}, o));
+    }
+    void PaintPoint(short x, short y, const char* o) override {
+        serve(shape("PaintPoint", {x, y}, o));
+    }
+    void PaintFill(short x, short y, const char* o) override {
+        serve(shape("PaintFill", {x, y}, o));
+    }
+    void ClearAll(const char* o) override { serve(std::string("ClearAll ") + o); }
+
+private:
+    static std::string shape(const char* op, std::initializer_list<int> xy, const char* owner) {
+        std::string out = op;
+        for (int v : xy)
+            out += ' ' + std::to_string(v);
+        return out + ' ' + owner;
+    }
+    void serve(const std::string& line) {
+        rules.failIfAsked(line);
+        if (printing_ && !quiet)
+            emit("EV " + line);
+        rules.wait(line);
+        std::lock_guard lock(mutex_);
+        ++served_;
+        changed_.notify_all();
+    }
+
+    const bool printing_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t served_ = 0;
+};
+
+std::string fixed(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2f", v);
+    return buf;
+}
+
+// Median call time and total time of n calls of f(i), one every paceUs at most.
+template <class F> std::string timed(std::size_t n, std::size_t paceUs, F f) {
+    std::vector<double> us;
+    const auto begin = Clock::now();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (paceUs > 0)
+            std::this_thread::sleep_until(begin + std::chrono::microseconds(paceUs * i));
+        const auto start = Clock::now();
+        f(i);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    const std::chrono::duration<double> total = Clock::now() - begin;
+    std::nth_element(us.begin(), us.begin() + n / 2, us.end());
+    return "n=" + std::to_string(n) + " median_us=" + fixed(n ? us[n / 2] : 0) +
+           " ops_per_s=" + fixed(n / total.count()) + " total_us=" + fixed(total.count() * 1e6);
+}
+
+std::size_t opt(const std::string& s) {
+    return s.empty() ? 0 : std::stoul(s);
+}
+
+class Peer {
+public:
+    Peer(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa)
+        : orb_(CORBA::ORB::_duplicate(orb)), poa_(PortableServer::POA::_duplicate(poa)),
+          self_(new Recorder(true)), selfRef_(activate(self_)) {}
+
+    // Runs one command line; false when the peer is to end.
+    bool run(const std::string& line) {
+        std::istringstream in(line);
+        Words t;
+        for (std::string w; in >> w;)
+            t.push_back(decode(w));
+        if (t.empty() || t[0] == "quit")
+            return t.empty();
+        t.resize(std::max<std::size_t>(t.size(), 7)); // a missing word is ""
+        try {
+            // An answer of its own kind (COUNT, IOR) starts with a capital.
+            const std::string out = dispatch(t, line);
+            emit(std::isupper(static_cast<unsigned char>(out[0]))
+                     ? out
+                     : "RESULT " + t[0] + (out.empty() ? "" : " " + out));
+        } catch (const CORBA::Exception& ex) {
+            emit("ERROR " + t[0] + " " + ex._name());
+        } catch (const std::exception& ex) {
+            emit("ERROR " + t[0] + " " + ex.what());
+        }
+        return true;
+    }
+
+private:
+    TKolvaro::Client_ptr activate(Recorder* servant) {
+        PortableServer::ObjectId_var id = poa_->activate_object(servant);
+        CORBA::Object_var ref = poa_->id_to_reference(id);
+        servant->_remove_ref(); // the POA keeps it
+        return TKolvaro::Client::_narrow(ref);
+    }
+
+    TKolvaro::Server_ptr server() {
+        if (CORBA::is_nil(server_)) {
+            CORBA::Object_var obj = orb_->resolve_initial_references("ServerObject");
+            server_ = TKolvaro::Server::_narrow(obj);
+            if (CORBA::is_nil(server_))
+                throw std::runtime_error("not-a-server");
+        }
+        return server_;
+    }
+
+    std::string login(const std::string& name, TKolvaro::Client_ptr cb) {
+        return std::to_string(server()->Login(name.c_str(), cb));
+    }
+
+    std::string dispatch(const Words& t, const std::string& line) {
+        const std::string& c = t[0];
+        auto s = [&](int i) { return t[i].c_str(); };
+        auto n = [&](int i) { return static_cast<short>(std::stoi(t[i])); };
+        auto ms = [&](int i) { return milliseconds(std::stoi(t[i])); };
+        if (c == "login" || c == "login-nil" || c == "login-server") {
+            TKolvaro::Client_var cb = c == "login" ? TKolvaro::Client::_duplicate(selfRef_)
+                                      : c == "login-nil"
+                                          ? TKolvaro::Client::_nil()
+                                          : TKolvaro::Client::_unchecked_narrow(server());
+            return std::to_string(server()->Login(s(1), cb));
+        } else if (c == "logout") {
+            server()->Logout(s(1));
+        } else if (c == "load") {
+            server()->LoadArea(s(1), s(2));
+        } else if (c == "clear") {
+            server()->ClearAll(s(1));
+        } else if (c == "line") {
+            server()->PaintLine(n(1), n(2), n(3), n(4), s(5));
+        } else if (c == "rect") {
+            server()->PaintRect(n(1), n(2), n(3), n(4), s(5));
+        } else if (c == "circ") {
+            server()->PaintCirc(n(1), n(2), n(3), n(4), s(5));
+        } else if (c == "point") {
+            server()->PaintPoint(n(1), n(2), s(3));
+        } else if (c == "fill") {
+            server()->PaintFill(n(1), n(2), s(3));
+        } else if (c == "send" || c == "send-size") {
+            const auto text = c == "send" ? restAfter(line, 3) : std::string(std::stoul(t[3]), 'x');
+            server()->SendTxt(text.c_str(), s(1), s(2));
+        } else if (c == "send-flood") {
+            return sendFlood(std::stoul(t[1]), t[2], t[3], ms(4));
+        } else if (c == "on") {
+            rules.set(t[1], restAfter(line, 2));
+        } else if (c == "quiet") {
+            quiet = t[1] == "on";
+        } else if (c == "burst") {
+            return burst(std::stoul(t[1]), t[2], static_cast<short>(opt(t[3])), opt(t[4]),
+                         opt(t[5]));
+        } else if (c == "bare-burst") {
+            CORBA::Object_var obj = orb_->string_to_object(s(2));
+            TKolvaro::Client_var peer = TKolvaro::Client::_narrow(obj);
+            return timed(std::stoul(t[1]), opt(t[3]), [&](std::size_t i) {
+                peer->PaintPoint(static_cast<short>(i % 640), static_cast<short>(i % 480), "bare");
+            });
+        } else if (c == "timed-load") {
+            return timed(1, 0, [&](std::size_t) { server()->LoadArea(s(1), s(2)); });
+        } else if (c == "viewers") {
+            for (std::size_t i = 0, count = std::stoul(t[1]); i < count; ++i) {
+                viewers_.push_back(new Recorder(false));
+                TKolvaro::Client_var ref = activate(viewers_.back());
+                const std::string name = t[2] + std::to_string(viewers_.size() - 1);
+                server()->Login(name.c_str(), ref);
+                server()->LoadArea(name.c_str(), s(3));
+            }
+        } else if (c == "wait-viewers" || c == "wait-count") {
+            std::size_t least = std::stoul(t[1]);
+            for (auto* v : c == "wait-count" ? std::vector<Recorder*>{self_} : viewers_)
+                least = std::min(least, v->waitCount(std::stoul(t[1]), ms(2)));
+            return "COUNT " + std::to_string(least);
+        } else if (c == "ior") {
+            CORBA::String_var ior = orb_->object_to_string(selfRef_);
+            return std::string("IOR ") + ior.in();
+        } else {
+            throw std::runtime_error("unknown-command");
+        }
+        return "";
+    }
+
+    // Lines as fast as possible; with a window, at most that many await their echo.
+    std::string burst(std::size_t n, const std::string& owner, short tag, std::size_t window,
+                      std::size_t paceUs) {
+        auto s = server();
+        const std::size_t base = self_->waitCount(0, milliseconds(0));
+        return timed(n, paceUs, [&](std::size_t i) {
+            s->PaintLine(static_cast<short>(i % 640), static_cast<short>((i / 640) % 480), tag,
+                         static_cast<short>(i), owner.c_str());
+            if (window > 0 && i + 1 > window + (self_->waitCount(0, milliseconds(0)) - base))
+                self_->waitCount(base + i + 1 - window / 2, std::chrono::seconds(60));
+        });
+    }
+
+    std::string sendFlood(std::size_t n, const std::string& to, const std::string& from,
+                          milliseconds within) {
+        // answered, refused as too many unread, failed otherwise
+        auto counts = std::make_shared<std::array<std::atomic<std::size_t>, 3>>();
+        for (std::size_t i = 0; i < n; ++i)
+            // Unanswered calls stay behind when the command returns.
+            std::thread([s = TKolvaro::Server::_duplicate(server()), counts, to, from] {
+                TKolvaro::Server_var server = s;
+                try {
+                    server->SendTxt("flood", to.c_str(), from.c_str());
+                    ++(*counts)[0];
+                } catch (const CORBA::IMP_LIMIT& e) {
+                    ++(*counts)[e.minor() == kolvaro::kTooManyUnreadMinor ? 1 : 2];
+                } catch (...) {
+                    ++(*counts)[2];
+                }
+            }).detach();
+        auto& c = *counts;
+        for (const auto until = Clock::now() + within;
+             c[0] + c[1] + c[2] < n && Clock::now() < until;)
+            std::this_thread::sleep_for(milliseconds(10));
+        return "ok=" + std::to_string(c[0]) + " refused=" + std::to_string(c[1]) +
+               " other=" + std::to_string(c[2]);
+    }
+
+    CORBA::ORB_var orb_;
+    PortableServer::POA_var poa_;
+    Recorder* self_;
+    TKolvaro::Client_var selfRef_;
+    TKolvaro::Server_var server_;
+    std::vector<Recorder*> viewers_; // held by the POA
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        CORBA::ORB_var orb = kolvaro::initOrb(argc, argv, /*withDefaultEndpoint*/ false);
+        CORBA::Object_var obj = orb->resolve_initial_references("RootPOA");
+        PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
+        PortableServer::POAManager_var manager = poa->the_POAManager();
+        manager->activate();
+        Peer peer(orb, poa);
+        emit("READY");
+        for (std::string line; std::getline(std::cin, line) && peer.run(line);) {
+        }
+    } catch (const CORBA::Exception& ex) {
+        std::fprintf(stderr, "kolvaro-test-peer: %s\n", ex._name());
+        return 1;
+    }
+    std::fflush(stdout);
+    _exit(0); // callbacks may still wait on a stall; nobody needs an orderly ORB shutdown
+}
