@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -352,6 +353,7 @@ void run(long storedOps) {
 
 int main(int argc, char** argv) {
     try {
+        setenv("KOLVARO_PEER", BENCH_PEER, 1); // the peer with the timing commands
         if (argc > 2)
             kViewers = std::stoi(argv[2]);
         run(argc > 1 ? std::stol(argv[1]) : 1000000);

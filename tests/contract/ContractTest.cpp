@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 
 #include <csignal>
-#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -111,29 +110,34 @@ TEST(Contract, LogoutClosesTheAreaForItsViewersOncePerEntry) {
     EXPECT_EQ(e.events(), (Lines{"PrintClient A", "PrintClient C", "PrintClient E"}));
 }
 
+// Names outside Latin-1 too: the corbaloc address carries no code sets, and
+// the server's forward to its full reference is what lets them through.
 TEST(Contract, AbsentOwnersAreRelayedNotStoredAndMessagesReturnOnceRead) {
     auto server = startServer();
     PeerProcess b(*server), z(*server), c(*server);
-    EXPECT_EQ(b.call("login B"), "RESULT login 1");
-    EXPECT_EQ(b.call("load B Z"), "RESULT load"); // Z is not logged in
-    EXPECT_EQ(b.call("point 1 2 Z"), "RESULT point");
-    EXPECT_EQ(z.call("login Z"), "RESULT login 2");
-    EXPECT_EQ(b.call("point 3 4 Z"), "RESULT point"); // reaches B without a further load
-    EXPECT_EQ(b.drawing("Z", 2), (Lines{"PaintPoint 1 2 Z", "PaintPoint 3 4 Z"}));
+    EXPECT_EQ(b.call("login Łódź"), "RESULT login 1");
+    EXPECT_EQ(b.call("load Łódź Ωμέγα"), "RESULT load"); // Ωμέγα is not logged in
+    EXPECT_EQ(b.call("point 1 2 Ωμέγα"), "RESULT point");
+    EXPECT_EQ(z.call("login Ωμέγα"), "RESULT login 2");
+    EXPECT_EQ(b.call("point 3 4 Ωμέγα"), "RESULT point"); // reaches B without a further load
+    EXPECT_EQ(b.drawing("Ωμέγα", 2), (Lines{"PaintPoint 1 2 Ωμέγα", "PaintPoint 3 4 Ωμέγα"}));
     EXPECT_EQ(c.call("login C"), "RESULT login 3");
-    EXPECT_EQ(c.call("load C Z"), "RESULT load");
-    EXPECT_EQ(c.drawing("Z", 1), Lines{"PaintPoint 3 4 Z"});
+    EXPECT_EQ(c.call("load C Ωμέγα"), "RESULT load");
+    EXPECT_EQ(c.drawing("Ωμέγα", 1), Lines{"PaintPoint 3 4 Ωμέγα"});
 
     EXPECT_EQ(c.call("on 700 PrintTxt"), "RESULT on"); // a reader taking a while
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(b.call("send C B hello there"), "RESULT send");
+    EXPECT_EQ(b.call("send C Łódź Καλημέρα, żółć"), "RESULT send");
     EXPECT_GE(std::chrono::steady_clock::now() - start, 700ms);
-    EXPECT_TRUE(c.waitEvent("PrintTxt hello there|B"));
-    EXPECT_EQ(b.call("load Ghost Z"), "RESULT load");
-    EXPECT_EQ(b.call("send Ghost B hi"), "RESULT send");
-    EXPECT_EQ(server->consoleLines(8, 3),
-              (Lines{"Send message from [B] to [C].", "Client [Ghost] load [Z].",
-                     "Send message from [B] to [Ghost]."}));
+    EXPECT_TRUE(c.waitEvent("PrintTxt Καλημέρα, żółć|Łódź"));
+    EXPECT_EQ(b.call("load Ghost Ωμέγα"), "RESULT load");
+    EXPECT_EQ(b.call("send Ghost Łódź hi"), "RESULT send");
+    EXPECT_EQ(server->consoleLines(1, 10),
+              (Lines{"Login of new Clinet: Łódź", "Client [Łódź] load [Ωμέγα].",
+                     "Client [Ωμέγα] paint point [1,2].", "Login of new Clinet: Ωμέγα",
+                     "Client [Ωμέγα] paint point [3,4].", "Login of new Clinet: C",
+                     "Client [C] load [Ωμέγα].", "Send message from [Łódź] to [C].",
+                     "Client [Ghost] load [Ωμέγα].", "Send message from [Łódź] to [Ghost]."}));
 }
 
 // Three clients draw on one area at once while a fourth opens it midway:
@@ -156,7 +160,7 @@ TEST(Contract, ConcurrentDrawingReachesEveryViewerInTheStoredOrderOnce) {
     a.drawing("P0", kEach / 2);
     EXPECT_EQ(late.call("load P3 P0"), "RESULT load");
     for (auto* p : {&a, &b, &c})
-        EXPECT_EQ(p->answer(60000ms).rfind("RESULT burst n=300", 0), 0u);
+        EXPECT_EQ(p->answer(60000ms), "RESULT burst");
     EXPECT_EQ(a.call("point -7 -7 P0"), "RESULT point");
 
     EXPECT_EQ(fresh.call("load P4 P0"), "RESULT load");
@@ -165,24 +169,6 @@ TEST(Contract, ConcurrentDrawingReachesEveryViewerInTheStoredOrderOnce) {
     EXPECT_EQ(std::set<std::string>(replay.begin(), replay.end()).size(), kTotal);
     for (auto* p : {&a, &b, &c, &late})
         EXPECT_EQ(p->drawing("P0", kTotal), replay);
-}
-
-// The corbaloc address carries no code sets; the server's forward to its full
-// reference is what lets a name outside Latin-1 through.
-TEST(Contract, NamesOutsideLatin1PassThroughTheCorbalocAddress) {
-    auto server = startServer();
-    PeerProcess greek(*server), polish(*server);
-    EXPECT_EQ(greek.call("login Ωμέγα"), "RESULT login 1");
-    EXPECT_EQ(polish.call("login Łódź"), "RESULT login 2");
-    EXPECT_EQ(polish.call("load Łódź Ωμέγα"), "RESULT load");
-    EXPECT_EQ(greek.call("point 3 4 Ωμέγα"), "RESULT point");
-    EXPECT_EQ(greek.call("send Łódź Ωμέγα Καλημέρα, żółć"), "RESULT send");
-    EXPECT_TRUE(polish.waitEvent("PaintPoint 3 4 Ωμέγα"));
-    EXPECT_TRUE(polish.waitEvent("PrintTxt Καλημέρα, żółć|Ωμέγα"));
-    EXPECT_EQ(server->consoleLines(1, 5),
-              (Lines{"Login of new Clinet: Ωμέγα", "Login of new Clinet: Łódź",
-                     "Client [Łódź] load [Ωμέγα].", "Client [Ωμέγα] paint point [3,4].",
-                     "Send message from [Ωμέγα] to [Łódź]."}));
 }
 
 TEST(Startup, StartLineComesOnceAndFirstAndSignalsEndTheServerQuietly) {
@@ -222,28 +208,6 @@ TEST(Startup, BadOptionOrTakenPortFailsBeforeTheStartLine) {
 
 std::string nameServiceRef(int port) {
     return "NameService=corbaloc::127.0.0.1:" + std::to_string(port) + "/NameService";
-}
-
-TEST(NamingService, ServerBindsItselfWhereClientsCanFindIt) {
-#ifndef KOLVARO_OMNINAMES
-    GTEST_SKIP() << "omniNames is not installed";
-#else
-    char dirTemplate[] = "/tmp/kolvaro-names-XXXXXX";
-    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-    const int nsPort = freeLoopbackPort();
-    {
-        ChildProcess names(KOLVARO_OMNINAMES,
-                           {"-start", std::to_string(nsPort), "-datadir", dirTemplate});
-        ASSERT_TRUE(waitForListener(nsPort, 10000ms)) << names.errorText();
-        auto server = startServer({"-ORBInitRef", nameServiceRef(nsPort)});
-        PeerProcess viaNames({"-ORBInitRef", "ServerObject=corbaname::127.0.0.1:" +
-                                                 std::to_string(nsPort) + "#ServerObject"});
-        EXPECT_EQ(viaNames.call("login Ωμέγα"), "RESULT login 1");
-        EXPECT_TRUE(server->shows("Login of new Clinet: Ωμέγα"));
-        EXPECT_EQ(server->errorText(), "");
-    }
-    std::filesystem::remove_all(dirTemplate);
-#endif
 }
 
 TEST(NamingService, UnreachableNamingServiceIsReportedAndServingGoesOn) {

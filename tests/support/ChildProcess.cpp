@@ -9,55 +9,62 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
 namespace kolvaro::test {
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args) {
-    // Writing to a child that died must be an error result, not our death.
-    static const bool ignoringSigpipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-    (void)ignoringSigpipe;
+    // Writing to a child that died must be an error result, not our death; and
+    // the site's omniORB configuration could name a naming service on the
+    // standard port: children under test depend on their command line only.
+    static const bool once =
+        ::signal(SIGPIPE, SIG_IGN) != SIG_ERR && setenv("OMNIORB_CONFIG", "/dev/null", 1) == 0;
+    (void)once;
     int in[2], out[2];
-    // Standard error goes to a file that nobody else can open.
-    char errPath[] = "/tmp/kolvaro-child-XXXXXX";
-    errFile_ = mkostemp(errPath, O_CLOEXEC);
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || errFile_ < 0)
+    err_ = std::tmpfile();
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || !err_)
         throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
-    unlink(errPath);
+    fcntl(fileno(err_), F_SETFD, FD_CLOEXEC);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errFile_, 2);
+    posix_spawn_file_actions_adddup2(&actions, fileno(err_), 2);
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    // The site's omniORB configuration could name a naming service on the
-    // standard port; children under test depend on their command line only.
-    std::vector<std::string> env{"OMNIORB_CONFIG=/dev/null"};
-    for (char** e = environ; *e; ++e)
-        if (strncmp(*e, "OMNIORB_CONFIG=", 15) != 0)
-            env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(in[0]);
     close(out[1]);
-    stdin_ = in[1];
+    in_ = fdopen(in[1], "w");
+    std::FILE* from = fdopen(out[0], "r");
     if (rc != 0) {
-        close(out[0]);
+        std::fclose(from);
         throw std::runtime_error("cannot start " + path + ": " + strerror(rc));
     }
-    outReader_ = std::thread([this, fd = out[0]] { readLines(fd); });
+    reader_ = std::thread([this, from] {
+        char* buf = nullptr;
+        std::size_t size = 0;
+        for (ssize_t n; (n = getline(&buf, &size, from)) > 0;) {
+            std::lock_guard lock(mutex_);
+            if (keep_)
+                lines_.emplace_back(buf, n - (buf[n - 1] == '\n'));
+            ++count_;
+            changed_.notify_all();
+        }
+        std::free(buf);
+        std::fclose(from);
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    });
 }
 
 ChildProcess::~ChildProcess() {
@@ -67,51 +74,18 @@ ChildProcess::~ChildProcess() {
         waitExit(milliseconds(10000));
     }
     closeStdin();
-    if (outReader_.joinable())
-        outReader_.join();
-    close(errFile_);
-}
-
-void ChildProcess::readLines(int fd) {
-    std::string pending;
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);) {
-        pending.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        std::size_t start = 0;
-        std::lock_guard lock(mutex_);
-        for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos;
-             start = nl + 1) {
-            if (keep_)
-                lines_.emplace_back(pending, start, nl - start);
-            ++count_;
-        }
-        pending.erase(0, start);
-        changed_.notify_all();
-    }
-    close(fd);
-    std::lock_guard lock(mutex_);
-    if (!pending.empty() && keep_)
-        lines_.push_back(pending);
-    outEnded_ = true;
-    changed_.notify_all();
+    if (reader_.joinable())
+        reader_.join();
+    std::fclose(err_);
 }
 
 bool ChildProcess::send(const std::string& line) {
-    const std::string data = line + '\n';
-    for (std::size_t done = 0; done < data.size();) {
-        const ssize_t n = stdin_ < 0 ? -1 : write(stdin_, data.data() + done, data.size() - done);
-        if (n <= 0 && errno != EINTR)
-            return false;
-        done += static_cast<std::size_t>(std::max<ssize_t>(n, 0));
-    }
-    return true;
+    return in_ && std::fprintf(in_, "%s\n", line.c_str()) > 0 && std::fflush(in_) == 0;
 }
 
 void ChildProcess::closeStdin() {
-    if (stdin_ >= 0) {
-        close(stdin_);
-        stdin_ = -1;
-    }
+    if (in_)
+        std::fclose(std::exchange(in_, nullptr));
 }
 
 std::vector<std::string> ChildProcess::lines() const {
@@ -119,14 +93,14 @@ std::vector<std::string> ChildProcess::lines() const {
     return lines_;
 }
 
-std::size_t ChildProcess::lineCount() const {
-    std::lock_guard lock(mutex_);
-    return count_;
-}
-
 std::string ChildProcess::line(std::size_t index) const {
     std::lock_guard lock(mutex_);
     return index < lines_.size() ? lines_[index] : std::string();
+}
+
+std::size_t ChildProcess::lineCount() const {
+    std::lock_guard lock(mutex_);
+    return count_;
 }
 
 std::optional<std::size_t>
@@ -134,14 +108,12 @@ ChildProcess::waitForLine(std::size_t from, const std::function<bool(const std::
                           milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
-    for (std::size_t i = from;;) {
-        for (; i < lines_.size(); ++i)
-            if (match(lines_[i]))
-                return i;
-        if (outEnded_)
-            return std::nullopt;
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && i == lines_.size())
-            return std::nullopt;
+    for (std::size_t i = from;; ++i) {
+        while (i >= lines_.size())
+            if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+                return std::nullopt;
+        if (match(lines_[i]))
+            return i;
     }
 }
 
@@ -154,37 +126,25 @@ void ChildProcess::discardLines() {
 std::string ChildProcess::errorText() const {
     std::string text;
     char buf[4096];
-    for (ssize_t n; (n = pread(errFile_, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = pread(fileno(err_), buf, sizeof buf, off_t(text.size()))) > 0;)
+        text.append(buf, std::size_t(n));
     return text;
 }
 
 void ChildProcess::signal(int sig) const {
-    if (pid_ > 0)
-        kill(pid_, sig);
+    kill(pid_, sig);
 }
 
 std::optional<int> ChildProcess::waitExit(milliseconds timeout) {
-    if (status_)
-        return status_;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !status_;
+         std::this_thread::sleep_for(milliseconds(10))) {
         int raw = 0;
-        const pid_t r = waitpid(pid_, &raw, WNOHANG);
-        if (r == pid_) {
+        if (waitpid(pid_, &raw, WNOHANG) == pid_)
             status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-            return status_;
-        }
-        if (r < 0 && errno != EINTR)
-            return std::nullopt;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(milliseconds(10));
+        else if (std::chrono::steady_clock::now() >= deadline)
+            break;
     }
-}
-
-bool ChildProcess::running() {
-    return pid_ > 0 && !waitExit(milliseconds(0));
+    return status_;
 }
 
 namespace {
@@ -203,7 +163,7 @@ int freeLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = loopback(0);
     socklen_t len = sizeof addr;
-    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
     close(fd);
     if (!ok)
@@ -211,7 +171,7 @@ int freeLoopbackPort() {
     return ntohs(addr.sin_port);
 }
 
-bool waitForListener(int port, std::chrono::milliseconds timeout) {
+bool waitForListener(int port, milliseconds timeout) {
     const sockaddr_in addr = loopback(port);
     for (const auto until = std::chrono::steady_clock::now() + timeout;;
          std::this_thread::sleep_for(milliseconds(50))) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -15,10 +16,9 @@ namespace kolvaro::test {
 
 using std::chrono::milliseconds;
 
-// A program started with pipes on stdin, stdout and stderr (posix_spawn, no
-// shell). Output is collected by reader threads, stdout line by line, so a
-// test can wait for a line with a timeout. The destructor kills the process
-// if it still runs and reaps it.
+// A program started with pipes on stdin and stdout and its stderr in a file.
+// Its stdout is collected line by line on a thread of its own, so that a test
+// can wait for a line. The destructor kills the process if it still runs.
 class ChildProcess {
 public:
     ChildProcess(const std::string& path, const std::vector<std::string>& args);
@@ -27,51 +27,42 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-
     // Writes line and a line end to the child's stdin; false if it is gone.
     bool send(const std::string& line);
     void closeStdin();
 
-    // Every stdout line so far (empty when lines are not kept).
     std::vector<std::string> lines() const;
-    std::size_t lineCount() const;
-    // Waits for the first line at index >= from that satisfies match; returns
-    // its index, or nothing on timeout or end of output.
+    std::string line(std::size_t index) const;
+    std::size_t lineCount() const; // counts lines no longer kept too
+    // The index of the first line at or after `from` that matches; nothing on
+    // timeout or end of output.
     std::optional<std::size_t> waitForLine(std::size_t from,
                                            const std::function<bool(const std::string&)>& match,
                                            milliseconds timeout) const;
-    std::string line(std::size_t index) const;
-    // For floods of output: count lines, keep none from now on.
-    void discardLines();
-
+    void discardLines(); // for floods of output: count them only
     std::string errorText() const;
 
     void signal(int sig) const;
     // Exit status, or 128 + signal number; nothing while it still runs.
     std::optional<int> waitExit(milliseconds timeout);
-    bool running();
+    bool running() { return !waitExit(milliseconds(0)); }
 
 private:
-    void readLines(int fd);
-
     pid_t pid_ = -1;
-    int stdin_ = -1;
+    std::FILE* in_ = nullptr;
+    std::FILE* err_ = nullptr;
     std::optional<int> status_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::string> lines_;
     std::size_t count_ = 0;
-    bool keep_ = true;
-    bool outEnded_ = false;
-    int errFile_ = -1;
-    std::thread outReader_;
+    bool keep_ = true, ended_ = false;
+    std::thread reader_;
 };
 
 // A loopback TCP port that nothing listened on a moment ago.
 int freeLoopbackPort();
-
-// Waits until something accepts connections on the loopback port; false when
-// nothing has after `timeout`.
-bool waitForListener(int port, std::chrono::milliseconds timeout);
+// Whether something accepts connections on the loopback port within timeout.
+bool waitForListener(int port, milliseconds timeout);
 
 } // namespace kolvaro::test

@@ -14,14 +14,18 @@ bool matches(const std::string& line, const std::string& owner) {
            line.compare(line.size() - owner.size() - 1, std::string::npos, ' ' + owner) == 0;
 }
 
+// A program named in the environment, else the one built with the tests: lets
+// a benchmark compare another build, or use a peer with commands of its own.
+std::string program(const char* variable, const char* built) {
+    const char* given = std::getenv(variable);
+    return given && *given ? given : built;
+}
+
 } // namespace
 
 ServerProcess::ServerProcess(std::vector<std::string> extraArgs, int port)
-    // Lets a benchmark compare another build of the server with this one.
-    : ServerProcess(std::getenv("KOLVARO_BENCH_SERVER") && *std::getenv("KOLVARO_BENCH_SERVER")
-                        ? std::getenv("KOLVARO_BENCH_SERVER")
-                        : KOLVARO_SERVER_PATH,
-                    port, std::move(extraArgs)) {}
+    : ServerProcess(program("KOLVARO_BENCH_SERVER", KOLVARO_SERVER_PATH), port,
+                    std::move(extraArgs)) {}
 
 std::unique_ptr<ServerProcess> ServerProcess::bounded(const std::vector<std::string>& bounds) {
     return std::unique_ptr<ServerProcess>(new ServerProcess(KOLVARO_TEST_SERVER_PATH, 0, bounds));
@@ -58,7 +62,7 @@ bool ServerProcess::shows(const std::string& line, milliseconds timeout) const {
 }
 
 PeerProcess::PeerProcess(const std::vector<std::string>& orbArgs)
-    : ChildProcess(KOLVARO_PEER_PATH, orbArgs) {
+    : ChildProcess(program("KOLVARO_PEER", KOLVARO_PEER_PATH), orbArgs) {
     auto ready = waitForLine(
         0, [](const std::string& l) { return l == "READY"; }, milliseconds(20000));
     answerCursor_ = ready ? *ready + 1 : 0;

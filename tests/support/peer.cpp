@@ -7,13 +7,12 @@
 //   on ACTION PREFIX...  callbacks whose line starts with PREFIX: ACTION is a
 //                        delay in ms each (0: none), "stall" until the next rule
 //                        for PREFIX, or a system exception they throw unserved
-//   burst N OWNER [TAG [WINDOW [PACE_US]]]  N lines (x1 = i, y2 = i); timings
-//   bare-burst N IOR [PACE_US]              N calls on another peer's object
-//   timed-load NAME OWNER | viewers N PREFIX OWNER | wait-viewers N MS
-//   wait-count N MS | ior | quiet on|off | quit
+//   burst N OWNER [TAG [PACE_US]]  N lines (x1 = i, y2 = i), one per PACE_US at most
+//   quit
 // A token "" is the empty string; \xHH is that byte. Answers: "RESULT <cmd>
-// [detail]", "ERROR <cmd> <exception>", "COUNT n", "IOR ..."; each callback
-// as it is served: "EV PaintLine 1 2 3 4 A". "READY" once serving.
+// [detail]" or "ERROR <cmd> <exception>"; each callback as it is served:
+// "EV PaintLine 1 2 3 4 A". "READY" once serving. The benchmarks build it with
+// commands of their own (KOLVARO_PEER_MORE).
 #include "OrbInit.h"
 #include "Refusals.h"
 #include "TKolvaro.hh"
@@ -171,33 +170,6 @@ private:
     std::size_t served_ = 0;
 };
 
-std::string fixed(double v) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return buf;
-}
-
-// Median call time and total time of n calls of f(i), one every paceUs at most.
-template <class F> std::string timed(std::size_t n, std::size_t paceUs, F f) {
-    std::vector<double> us;
-    const auto begin = Clock::now();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (paceUs > 0)
-            std::this_thread::sleep_until(begin + std::chrono::microseconds(paceUs * i));
-        const auto start = Clock::now();
-        f(i);
-        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    const std::chrono::duration<double> total = Clock::now() - begin;
-    std::nth_element(us.begin(), us.begin() + n / 2, us.end());
-    return "n=" + std::to_string(n) + " median_us=" + fixed(n ? us[n / 2] : 0) +
-           " ops_per_s=" + fixed(n / total.count()) + " total_us=" + fixed(total.count() * 1e6);
-}
-
-std::size_t opt(const std::string& s) {
-    return s.empty() ? 0 : std::stoul(s);
-}
-
 class Peer {
 public:
     Peer(CORBA::ORB_ptr orb, PortableServer::POA_ptr poa)
@@ -214,8 +186,8 @@ public:
             return t.empty();
         t.resize(std::max<std::size_t>(t.size(), 7)); // a missing word is ""
         try {
-            // An answer of its own kind (COUNT, IOR) starts with a capital.
-            const std::string out = dispatch(t, line);
+            // An answer of its own kind (a benchmark's COUNT) starts with a capital.
+            const std::string out = dispatchMore(t, line);
             emit(std::isupper(static_cast<unsigned char>(out[0]))
                      ? out
                      : "RESULT " + t[0] + (out.empty() ? "" : " " + out));
@@ -283,52 +255,18 @@ private:
             return sendFlood(std::stoul(t[1]), t[2], t[3], ms(4));
         } else if (c == "on") {
             rules.set(t[1], restAfter(line, 2));
-        } else if (c == "quiet") {
-            quiet = t[1] == "on";
         } else if (c == "burst") {
-            return burst(std::stoul(t[1]), t[2], static_cast<short>(opt(t[3])), opt(t[4]),
-                         opt(t[5]));
-        } else if (c == "bare-burst") {
-            CORBA::Object_var obj = orb_->string_to_object(s(2));
-            TKolvaro::Client_var peer = TKolvaro::Client::_narrow(obj);
-            return timed(std::stoul(t[1]), opt(t[3]), [&](std::size_t i) {
-                peer->PaintPoint(static_cast<short>(i % 640), static_cast<short>(i % 480), "bare");
-            });
-        } else if (c == "timed-load") {
-            return timed(1, 0, [&](std::size_t) { server()->LoadArea(s(1), s(2)); });
-        } else if (c == "viewers") {
-            for (std::size_t i = 0, count = std::stoul(t[1]); i < count; ++i) {
-                viewers_.push_back(new Recorder(false));
-                TKolvaro::Client_var ref = activate(viewers_.back());
-                const std::string name = t[2] + std::to_string(viewers_.size() - 1);
-                server()->Login(name.c_str(), ref);
-                server()->LoadArea(name.c_str(), s(3));
+            const auto pace = std::chrono::microseconds(t[4].empty() ? 0 : std::stoi(t[4]));
+            const auto begin = Clock::now();
+            for (int i = 0, count = std::stoi(t[1]); i < count; ++i) {
+                std::this_thread::sleep_until(begin + pace * i);
+                server()->PaintLine(short(i % 640), short(i / 640 % 480),
+                                    t[3].empty() ? short(0) : n(3), short(i), s(2));
             }
-        } else if (c == "wait-viewers" || c == "wait-count") {
-            std::size_t least = std::stoul(t[1]);
-            for (auto* v : c == "wait-count" ? std::vector<Recorder*>{self_} : viewers_)
-                least = std::min(least, v->waitCount(std::stoul(t[1]), ms(2)));
-            return "COUNT " + std::to_string(least);
-        } else if (c == "ior") {
-            CORBA::String_var ior = orb_->object_to_string(selfRef_);
-            return std::string("IOR ") + ior.in();
         } else {
             throw std::runtime_error("unknown-command");
         }
         return "";
-    }
-
-    // Lines as fast as possible; with a window, at most that many await their echo.
-    std::string burst(std::size_t n, const std::string& owner, short tag, std::size_t window,
-                      std::size_t paceUs) {
-        auto s = server();
-        const std::size_t base = self_->waitCount(0, milliseconds(0));
-        return timed(n, paceUs, [&](std::size_t i) {
-            s->PaintLine(static_cast<short>(i % 640), static_cast<short>((i / 640) % 480), tag,
-                         static_cast<short>(i), owner.c_str());
-            if (window > 0 && i + 1 > window + (self_->waitCount(0, milliseconds(0)) - base))
-                self_->waitCount(base + i + 1 - window / 2, std::chrono::seconds(60));
-        });
     }
 
     std::string sendFlood(std::size_t n, const std::string& to, const std::string& from,
@@ -361,7 +299,14 @@ private:
     Recorder* self_;
     TKolvaro::Client_var selfRef_;
     TKolvaro::Server_var server_;
-    std::vector<Recorder*> viewers_; // held by the POA
+
+#ifdef KOLVARO_PEER_MORE
+#include KOLVARO_PEER_MORE // defines dispatchMore(), which falls back on dispatch()
+#else
+    std::string dispatchMore(const Words& t, const std::string& line) {
+        return dispatch(t, line);
+    }
+#endif
 };
 
 } // namespace
