@@ -48,10 +48,6 @@ void emit(const std::string& line) {
     std::fflush(stdout);
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
-}
-
 std::string decode(const std::string& t) {
     if (t == "\"\"")
         return {};
@@ -83,7 +79,7 @@ struct Rules {
     std::string actionFor(const std::string& line) {
         std::string action;
         for (auto& [prefix, a] : actions)
-            if (startsWith(line, prefix))
+            if (line.starts_with(prefix))
                 action = a;
         return action;
     }
@@ -115,6 +111,9 @@ struct Rules {
 } rules;
 
 class Recorder : public POA_TKolvaro::Client {
+    using S = CORBA::Short;
+    using C = const char*;
+
 public:
     explicit Recorder(bool printing) : printing_(printing) {}
 
@@ -124,37 +123,24 @@ public:
         return served_;
     }
 
-    void AddNewClient(const char* n) override { serve(std::string("AddNewClient ") + n); }
-    void PrintClient(const char* n) override { serve(std::string("PrintClient ") + n); }
-    void PrintTxt(const char* text, const char* sender) override {
-        serve(std::string("PrintTxt ") + text + '|' + sender);
+    void AddNewClient(C n) override { serve("AddNewClient", n); }
+    void PrintClient(C n) override { serve("PrintClient", n); }
+    void PrintTxt(C text, C sender) override {
+        serve("PrintTxt", std::string(text) + '|' + sender);
     }
-    void CloseClient(const char* n) override { serve(std::string("CloseClient ") + n); }
-    void PaintRect(short x1, short y1, short x2, short y2, const char* o) override {
-        serve(shape("PaintRect", {x1, y1, x2, y2}, o));
-    }
-    void PaintLine(short x1, short y1, short x2, short y2, const char* o) override {
-        serve(shape("PaintLine", {x1, y1, x2, y2}, o));
-    }
-    void PaintCirc(short x1, short y1, short x2, short y2, const char* o) override {
-        serve(shape("PaintCirc", {x1, y1, x2, y2}, o));
-    }
-    void PaintPoint(short x, short y, const char* o) override {
-        serve(shape("PaintPoint", {x, y}, o));
-    }
-    void PaintFill(short x, short y, const char* o) override {
-        serve(shape("PaintFill", {x, y}, o));
-    }
-    void ClearAll(const char* o) override { serve(std::string("ClearAll ") + o); }
+    void CloseClient(C n) override { serve("CloseClient", n); }
+    void PaintRect(S a, S b, S c, S d, C o) override { serve("PaintRect", a, b, c, d, o); }
+    void PaintLine(S a, S b, S c, S d, C o) override { serve("PaintLine", a, b, c, d, o); }
+    void PaintCirc(S a, S b, S c, S d, C o) override { serve("PaintCirc", a, b, c, d, o); }
+    void PaintPoint(S x, S y, C o) override { serve("PaintPoint", x, y, o); }
+    void PaintFill(S x, S y, C o) override { serve("PaintFill", x, y, o); }
+    void ClearAll(C o) override { serve("ClearAll", o); }
 
 private:
-    static std::string shape(const char* op, std::initializer_list<int> xy, const char* owner) {
-        std::string out = op;
-        for (int v : xy)
-            out += ' ' + std::to_string(v);
-        return out + ' ' + owner;
-    }
-    void serve(const std::string& line) {
+    static std::string text(short v) { return std::to_string(v); }
+    static std::string text(const std::string& s) { return s; }
+    template <class... A> void serve(std::string line, const A&... fields) {
+        ((line += ' ' + text(fields)), ...);
         rules.failIfAsked(line);
         if (printing_ && !quiet)
             emit("EV " + line);
@@ -215,10 +201,6 @@ private:
                 throw std::runtime_error("not-a-server");
         }
         return server_;
-    }
-
-    std::string login(const std::string& name, TKolvaro::Client_ptr cb) {
-        return std::to_string(server()->Login(name.c_str(), cb));
     }
 
     std::string dispatch(const Words& t, const std::string& line) {
