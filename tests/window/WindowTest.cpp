@@ -1,6 +1,7 @@
 // The drawing surface, an area, the main window and the dialogs, with a link
 // that records calls instead of an ORB.
 #include "Area.h"
+#include "ClientResources.h"
 #include "Clientabout.h"
 #include "Clientsender.h"
 #include "Helper.h"
@@ -150,6 +151,7 @@ private slots:
                  std::pair(QRect(5, 9, 20, 2), 40));
         QCOMPARE(scan(picture({20, 20}, {{7, 7, 0, 0, K::Point}}), blue),
                  std::pair(QRect(6, 6, 2, 2), 3));
+        QCOMPARE(Canvas::fromRgb(qRgb(0x12, 0x34, 0x56)), Canvas::Colour(0x563412));
         // On the outline or off the surface a fill changes nothing; a second fill
         // of the same region ends; the rest fills up to the surface's edges.
         Shapes fills{{10, 10, 30, 30, K::Rect}};
@@ -370,6 +372,7 @@ private slots:
         QVERIFY(essay.wait_for(50ms) == std::future_status::timeout);
         win.reset(); // the window goes with the box still open
         QVERIFY(essay.wait_for(10s) == std::future_status::ready);
+        helper->PaintPoint(1, 1, "B"); // dropped, no window to reach
         QVERIFY(fits);
         helper->_remove_ref();
     }
@@ -383,6 +386,8 @@ private slots:
                          [&](const QString& n, int r) { answers << n + QString::number(r); }};
         TCLogin dialog(registrar, hooks);
         dialog.show();
+        QTest::keyClicks(dialog.Name, "A name longer than twenty");
+        QCOMPARE(dialog.Name->text(), QString("A name longer than t"));
         QTest::keyClick(dialog.Name, Qt::Key_Return); // neither Return nor Escape ends it yet
         QTest::keyClick(dialog.Name, Qt::Key_Escape);
         QVERIFY(dialog.isVisible() && !registrar.pending);
@@ -427,7 +432,10 @@ private slots:
         QTest::keyClick(send.BoxClients->lineEdit(), Qt::Key_Return);
         QVERIFY(!send.isVisible() && send.result() == QDialog::Accepted);
         QCOMPARE(send.recipient(), QString("Zed"));
+        send.prepare({"Me", "Ann"}, "Me"); // rebuilt on every show, the text kept
         send.show();
+        QCOMPARE(send.BoxClients->count(), 1);
+        QCOMPARE(send.text(), QString("hello"));
         QTest::mouseClick(send.Close, Qt::LeftButton);
         QVERIFY(!send.isVisible() && send.result() == QDialog::Rejected);
     }
@@ -448,12 +456,23 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray good = file.readAll();
         QString error;
+        QByteArray wide = good; // 60000 pixels wide
+        wide.replace(good.indexOf("\xFF\xC0") + 7, 2, "\xEA\x60");
         for (const QByteArray& bad : {QByteArray(), good.left(2), good.left(good.size() / 2),
-                                      good.left(good.size() - 2), QByteArray("GIF89a")}) {
+                                      good.left(good.size() - 2), wide, QByteArray("GIF89a")}) {
             error.clear();
             QVERIFY(kolvaro::decodeJpeg(bad, &error).isNull() && !error.isEmpty());
         }
         QVERIFY2(error.contains("Not a JPEG file"), qPrintable(error)); // libjpeg's own words
+        kolvaro::initClientResources();
+        for (const char* name :
+             {"point", "line", "rect", "circle", "fill", "clear", "send", "logout"}) {
+            const QImage icon = QIcon(QString(":/icons/%1.svg").arg(name)).pixmap(32, 32).toImage();
+            int inked = 0;
+            for (int i = 0; i < 32 * 32; ++i)
+                inked += qAlpha(icon.pixel(i % 32, i / 32)) > 0;
+            QVERIFY2(inked > 20 && inked < 32 * 32, name);
+        }
     }
 };
 
