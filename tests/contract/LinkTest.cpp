@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <csignal>
 #include <deque>
 #include <filesystem>
@@ -84,7 +86,7 @@ Client& client() {
 void startServer() {
     server = ServerProcess::bounded(
         {"maxUnread=1", "-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
-    ASSERT_TRUE(server->waitStarted()) << server->errorText();
+    ASSERT_TRUE(server->waitStarted() && waitForListener(port, 10s)) << server->errorText();
 }
 
 // A link on the client's ORB, its calls bounded by the ORB's call timeout.
@@ -156,6 +158,8 @@ TEST_F(Link, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
     ASSERT_TRUE(pumpUntil([&] { return client().messages == 1; }));
     // A call that times out stops the queue and keeps what follows.
     server->signal(SIGSTOP);
+    siginfo_t stopped; // once every thread has stopped: one still running could answer a call
+    waitid(P_PID, server->pid(), &stopped, WSTOPPED | WNOWAIT);
     to->paintPoint(5, 5, "Ann");
     to->paintLine(1, 2, 3, 4, "Ann");
     EXPECT_TRUE(pumpUntil([&] { return troubles == 1; }));
