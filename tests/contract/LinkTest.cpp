@@ -1,7 +1,7 @@
-// The client's ORB side across a real network. The ORB takes its options once
-// per process, so each suite runs in a process of its own; the StandIn cases
-// share one ORB and one stand-in server and run in order.
-#include "ClientEvents.h"
+// The client's ORB side against the server's own logic, whose console shows
+// what the link sent and in which order. The ORB takes its options once per
+// process, so each suite runs in a process of its own; the Link cases share
+// one ORB and one server address and run in order.
 #include "ClientOrb.h"
 #include "CorbaServerLink.h"
 #include "Helper.h"
@@ -13,13 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <csignal>
 #include <deque>
 #include <filesystem>
 
 using namespace std::chrono_literals;
 using kolvaro::CorbaServerLink;
-using kolvaro::test::ChildProcess;
+using namespace kolvaro::test;
 using Lines = std::vector<std::string>;
 using Answer = std::optional<std::optional<std::string>>;
 
@@ -33,70 +35,62 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return done();
 }
 
-bool printed(const ChildProcess& p, const std::string& line, std::chrono::milliseconds t = 20s) {
-    auto is = [&](const std::string& l) { return l == line; };
-    return p.waitForLine(0, is, t).has_value();
-}
-
-// The window's side of the servant: a message waits until `read` is set.
-struct Reader : ClientEvents {
-    std::promise<void> read;
-    std::atomic<bool> asked{false};
+// The client's ORB with the client's own servant, whose window side lets a
+// message wait until `read` is set.
+struct Client : ClientEvents {
+    explicit Client(std::string initRef) {
+        char program[] = "client", option[] = "-ORBInitRef";
+        char* argv[] = {program, option, initRef.data(), nullptr};
+        orb = std::make_unique<kolvaro::ClientOrb>(3, argv, &servant, &window,
+                                                   kolvaro::ClientOrb::Options{2s, 1s});
+    }
+    LoginOutcome login(const std::string& name) {
+        std::optional<LoginOutcome> outcome;
+        orb->registerName(QString::fromStdString(name), [&](LoginOutcome o) {
+            namesAtAnswer = servant.NameCount();
+            outcome = o;
+        });
+        EXPECT_TRUE(pumpUntil([&] { return outcome.has_value(); }));
+        return outcome.value_or(LoginOutcome::failed("no answer"));
+    }
     std::future<void> messageArrived(const std::string&, const std::string&) override {
-        asked = true;
+        ++messages;
         return read.get_future();
     }
     void shapeRelayed(int, int, int, int, int, const std::string&) override {}
     void areaCleared(const std::string&) override {}
     void clientJoined(const std::string&) override {}
     void clientLeft(const std::string&) override {}
-};
-
-// The client's ORB with the client's own servant.
-struct Client {
-    explicit Client(Lines args) {
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        orb = std::make_unique<kolvaro::ClientOrb>(int(argv.size()), argv.data(), &servant, &window,
-                                                   kolvaro::ClientOrb::Options{2s, 1s});
-    }
-    LoginOutcome login(const std::string& name, std::size_t* namesBeforeAnswer = nullptr) {
-        std::optional<LoginOutcome> outcome;
-        orb->registerName(QString::fromStdString(name), [&](LoginOutcome o) {
-            if (namesBeforeAnswer)
-                *namesBeforeAnswer = servant.NameCount();
-            outcome = o;
-        });
-        EXPECT_TRUE(pumpUntil([&] { return outcome.has_value(); }));
-        return outcome.value_or(LoginOutcome::failed("no answer"));
-    }
-    Reader reader;
-    THelper servant{reader};
+    std::promise<void> read;
+    std::atomic<int> messages{0};
+    std::size_t namesAtAnswer = 0;
+    THelper servant{*this};
     QObject window;
     std::unique_ptr<kolvaro::ClientOrb> orb;
 };
 
-const int port = kolvaro::test::freeLoopbackPort();
-const std::string standIn = "corbaloc::127.0.0.1:" + std::to_string(port) + "/ServerObject";
-std::unique_ptr<ChildProcess> server;
+int port = 0;
+std::unique_ptr<ServerProcess> server;
 std::unique_ptr<Client> shared;
 
+// The port is chosen just before the server first needs it: chosen earlier,
+// another test's process may be given it meanwhile.
 Client& client() {
-    if (!shared)
-        shared =
-            std::make_unique<Client>(Lines{"client", "-ORBInitRef", "ServerObject=" + standIn});
+    if (!shared && (port = freeLoopbackPort()))
+        shared = std::make_unique<Client>(
+            "ServerObject=corbaloc::127.0.0.1:" + std::to_string(port) + "/ServerObject");
     return *shared;
 }
 
-void startStandIn() {
-    server = std::make_unique<ChildProcess>(
-        STAND_IN_SERVER, Lines{"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
-    ASSERT_TRUE(printed(*server, "ready"));
+// Always on the same port: the client's ORB took its address once.
+void startServer() {
+    server = ServerProcess::bounded(
+        {"maxUnread=1", "-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
+    ASSERT_TRUE(server->waitStarted() && waitForListener(port, 10s)) << server->errorText();
 }
 
 // A link on the client's ORB, its calls bounded by the ORB's call timeout.
-class StandIn : public ::testing::Test {
+class Link : public ::testing::Test {
 protected:
     void open() {
         to = client().orb->makeServerLink(&client().window);
@@ -108,80 +102,92 @@ protected:
         to->afterQueuedCalls([&] { drained = true; });
         ASSERT_TRUE(pumpUntil([&] { return drained; }));
     }
+    Answer answer; // of the last message sent
     std::unique_ptr<CorbaServerLink> to;
     Lines failures;
     int troubles = 0;
 };
 
-TEST_F(StandIn, UnreachableServerIsAnErrorAndRegistrationCanBeRepeated) {
+TEST_F(Link, UnreachableServerIsAnErrorAndRegistrationCanBeRepeated) {
     EXPECT_EQ(client().login("Ann").error.toStdString(),
               "Could not log in to the server: the server cannot be reached (TRANSIENT)");
     EXPECT_EQ(client().orb->makeServerLink(&client().window), nullptr);
-    startStandIn();
-    std::size_t namesBeforeAnswer = 0;
-    EXPECT_EQ(client().login("Ann", &namesBeforeAnswer).result, 1);
-    EXPECT_EQ(namesBeforeAnswer, 1u);
+    startServer();
+    EXPECT_EQ(client().login("Ann").result, 1);
+    EXPECT_EQ(client().namesAtAnswer, 1u);
     EXPECT_EQ(client().login("Ann").result, -1);
     // The same servant serves every attempt: activating it twice would fail.
     EXPECT_EQ(client().login("Bob").result, 2);
 }
 
-TEST_F(StandIn, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
-    Lines expected;
+TEST_F(Link, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
     open();
-    const std::size_t from = server->lineCount();
+    Lines expected{"Start server.", "Login of new Clinet: Ann", "Login of new Clinet: Bob"};
     for (int i = 0; i < 30; ++i) {
+        const std::string n = std::to_string(i);
         to->paintPoint(i, -i, "Ann");
         to->paintLine(i, 70000, -40000, 32767, "Bob");
-        expected.push_back("PaintPoint " + std::to_string(i) + " " + std::to_string(-i) + " Ann");
-        expected.push_back("PaintLine " + std::to_string(i) + " 4464 25536 32767 Bob");
+        expected.push_back("Client [Ann] paint point [" + n + "," + std::to_string(-i) + "].");
+        expected.push_back("Client [Bob] paint line from [" + n + ",4464] to [25536,32767].");
     }
     to->paintRect(1, 2, 3, 4, "");
     to->paintCirc(5, 6, 7, 8, "Ann");
     to->paintFill(9, 10, "Ann");
-    to->paintPoint(1, 1, "refuse"); // refused calls are told once in a row, and skipped
-    to->paintPoint(2, 2, "refuse");
+    // Beyond the ORB's largest message, so refused before it leaves: refused
+    // calls are told once in a row, and skipped.
+    const std::string huge(3 << 20, 'h');
+    to->paintPoint(1, 1, huge);
+    to->paintPoint(2, 2, huge);
     to->clearAll("Bob");
     to->loadArea("Ann", "Bob");
     to->logout("Ann");
     expected.insert(expected.end(),
-                    {"PaintRect 1 2 3 4 ", "PaintCirc 5 6 7 8 Ann", "PaintFill 9 10 Ann",
-                     "PaintPoint 1 1 refuse", "PaintPoint 2 2 refuse", "ClearAll Bob",
-                     "LoadArea Ann Bob", "Logout Ann"});
+                    {"Client [] paint rectangle from [1,2] to [3,4].",
+                     "Client [Ann] paint circle from [5,6] to [7,8].",
+                     "Client [Ann] paint fill area [9,10].", "Client [Bob] clear all.",
+                     "Client [Ann] load [Bob].", "Logout of Client: Ann"});
     drain();
-    ASSERT_TRUE(printed(*server, "Logout Ann")); // the server's output is read on its own thread
-    const Lines lines = server->lines();
-    EXPECT_EQ(Lines(lines.begin() + long(from), lines.end()), expected);
+    EXPECT_EQ(server->consoleLines(0, expected.size()), expected);
     EXPECT_EQ(failures.size(), 1u);
     EXPECT_EQ(troubles, 0);
 }
 
-TEST_F(StandIn, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
+TEST_F(Link, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
     open();
-    Answer answer;
     to->sendTxt("hold", "Bob", "Ann", [&](std::optional<std::string> e) { answer = e; });
-    ASSERT_TRUE(printed(*server, "SendTxt hold|Bob|Ann"));
+    ASSERT_TRUE(pumpUntil([&] { return client().messages == 1; }));
     // A call that times out stops the queue and keeps what follows.
-    to->paintPoint(5, 5, "hold");
+    server->signal(SIGSTOP);
+    siginfo_t stopped; // once every thread has stopped: one still running could answer a call
+    waitid(P_PID, server->pid(), &stopped, WSTOPPED | WNOWAIT);
+    to->paintPoint(5, 5, "Ann");
     to->paintLine(1, 2, 3, 4, "Ann");
-    ASSERT_TRUE(pumpUntil([&] { return troubles == 1; }));
+    EXPECT_TRUE(pumpUntil([&] { return troubles == 1; }));
+    server->signal(SIGCONT);
     EXPECT_TRUE(to->stopped());
-    EXPECT_FALSE(printed(*server, "PaintLine 1 2 3 4 Ann", 300ms));
+    const std::string point = "Client [Ann] paint point [5,5].";
+    ASSERT_TRUE(server->shows(point)); // it had arrived, and was served once the server went on
+    EXPECT_FALSE(server->shows("Client [Ann] paint line from [1,2] to [3,4].", 300ms));
     // The server still knows us: the timed-out call is not made twice.
     to->resume(CorbaServerLink::Resume::SessionHeld);
-    ASSERT_TRUE(printed(*server, "PaintLine 1 2 3 4 Ann"));
+    EXPECT_TRUE(server->shows("Client [Ann] paint line from [1,2] to [3,4]."));
+    const Lines lines = server->lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), point), 1);
     EXPECT_FALSE(answer.has_value()); // past the drawing timeout, still waiting
-    to->clearAll("release");
+    // Another link's message finds the reader's mailbox full (one message).
+    Answer refused;
+    auto other = client().orb->makeServerLink(&client().window);
+    other->sendTxt("unread", "Bob", "Ann", [&](std::optional<std::string> e) { refused = e; });
+    ASSERT_TRUE(pumpUntil([&] { return refused.has_value(); }));
+    EXPECT_EQ(*refused, std::optional<std::string>("Bob has too many unread messages."));
+    client().read.set_value();
     ASSERT_TRUE(pumpUntil([&] { return answer.has_value(); }));
     EXPECT_EQ(*answer, std::nullopt);
-    answer.reset();
-    to->sendTxt("unread", "Bob", "Ann", [&](std::optional<std::string> e) { answer = e; });
-    ASSERT_TRUE(pumpUntil([&] { return answer.has_value(); }));
-    EXPECT_EQ(*answer, std::optional<std::string>("Bob has too many unread messages."));
+    client().read = {};
     EXPECT_EQ(failures.size() + troubles, 1u);
 }
 
-TEST_F(StandIn, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
+TEST_F(Link, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
     open();
     to->paintPoint(1, 1, "Ann");
     to->paintPoint(2, 2, "Ann");
@@ -193,25 +199,22 @@ TEST_F(StandIn, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
     for (int i = 0; i < 3; ++i)
         to->paintLine(i, i, i, i, "Ann");
     ASSERT_TRUE(pumpUntil([&] { return troubles == 1; }));
-    startStandIn();
+    startServer();
     // The restore first, then the own stroke never echoed, then what was
     // kept; a load kept from before the restore is dropped.
-    to->resume(
-        CorbaServerLink::Resume::ServerForgot,
-        [&] {
-            to->resend(3, 7, 8, 9, 10, "Ann");
-            to->loadArea("Ann", "Bob");
-        },
-        "Ann");
+    const auto restore = [&] { to->resend(3, 7, 8, 9, 10, "Ann"), to->loadArea("Ann", "Bob"); };
+    to->resume(CorbaServerLink::Resume::ServerForgot, restore, "Ann");
     drain();
-    ASSERT_TRUE(printed(*server, "PaintLine 2 2 2 2 Ann"));
-    EXPECT_EQ(server->lines(),
-              (Lines{"ready", "PaintRect 7 8 9 10 Ann", "LoadArea Ann Bob", "PaintPoint 2 2 Ann",
-                     "PaintLine 0 0 0 0 Ann", "PaintLine 1 1 1 1 Ann", "PaintLine 2 2 2 2 Ann"}));
+    EXPECT_EQ(server->consoleLines(0, 7),
+              (Lines{"Start server.", "Client [Ann] paint rectangle from [7,8] to [9,10].",
+                     "Client [Ann] load [Bob].", "Client [Ann] paint point [2,2].",
+                     "Client [Ann] paint line from [0,0] to [0,0].",
+                     "Client [Ann] paint line from [1,1] to [1,1].",
+                     "Client [Ann] paint line from [2,2] to [2,2]."}));
     EXPECT_EQ(failures.size() + troubles, 1u);
 }
 
-TEST_F(StandIn, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusals) {
+TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusals) {
     using A = kolvaro::SessionMonitor::Check::Answer;
     std::deque<A> script{A::Unreachable, A::Unreachable, A::Unreachable,
                          A::Held,        A::HeldByOther, A::Held,
@@ -235,24 +238,22 @@ TEST_F(StandIn, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefu
 }
 
 // Last: it ends the ORB.
-TEST_F(StandIn, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
-    ASSERT_EQ(client().login("Ann").result, 1); // on the restarted stand-in
+TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
+    ASSERT_EQ(client().login("Ann").result, 1); // on the restarted server
     open();
-    bool answered = false;
-    to->sendTxt("hi", "Ann", "Ann", [&](std::optional<std::string>) { answered = true; });
-    ASSERT_TRUE(pumpUntil([&] { return client().reader.asked.load(); }));
+    to->sendTxt("hi", "Ann", "Ann", [&](std::optional<std::string> e) { answer = e; });
+    ASSERT_TRUE(pumpUntil([&] { return client().messages == 2; }));
     for (int i = 0; i < 50; ++i)
-        to->paintPoint(i, i, "Ann");
+        to->paintPoint(i, i, "Zed");
     to->logout("Ann");
     to->shutdown();
-    EXPECT_TRUE(printed(*server, "Logout Ann"));
-    to->paintPoint(100, 100, "Ann"); // dropped, harmlessly
+    EXPECT_TRUE(server->shows("Logout of Client: Ann"));
+    to->paintPoint(100, 100, "Zed"); // dropped, harmlessly
     EXPECT_FALSE(client().orb->shutdown());
-    client().reader.read.set_value();
-    EXPECT_TRUE(printed(*server, "SendTxt done hi"));
+    client().read.set_value();
     EXPECT_FALSE(client().orb->shutdown()); // a thread was let go inside the ORB
-    EXPECT_FALSE(answered);
-    EXPECT_FALSE(printed(*server, "PaintPoint 100 100 Ann", 0ms));
+    EXPECT_FALSE(answer.has_value());
+    EXPECT_FALSE(server->shows("Client [Zed] paint point [100,100].", 300ms));
 }
 
 TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
@@ -261,23 +262,23 @@ TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
 #else
     char dir[] = "/tmp/kolvaro-names-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const int nsPort = kolvaro::test::freeLoopbackPort();
+    const int nsPort = freeLoopbackPort();
     {
         ChildProcess names(KOLVARO_OMNINAMES, {"-start", std::to_string(nsPort), "-datadir", dir});
-        ASSERT_TRUE(kolvaro::test::waitForListener(nsPort, 10s)) << names.errorText();
+        ASSERT_TRUE(waitForListener(nsPort, 10s)) << names.errorText();
         const std::string ns =
             "NameService=corbaloc::127.0.0.1:" + std::to_string(nsPort) + "/NameService";
-        Client c({"client", "-ORBInitRef", ns});
+        Client c(ns);
         EXPECT_EQ(c.login("Ann").error.toStdString(),
                   "Could not log in to the server: the naming service holds no ServerObject");
-        kolvaro::test::ServerProcess server({"-ORBInitRef", ns});
+        ServerProcess server({"-ORBInitRef", ns});
         ASSERT_TRUE(server.waitStarted());
         const std::string name = "Jörg Ωμέγα 日本語"; // any script
         LoginOutcome found; // the server binds its name just after it says it started
         for (int i = 0; i < 100 && !(found = c.login(name)).result; ++i)
             std::this_thread::sleep_for(100ms);
         EXPECT_EQ(found.result, 1) << found.error.toStdString();
-        EXPECT_TRUE(printed(server, "Login of new Clinet: " + name));
+        EXPECT_TRUE(server.shows("Login of new Clinet: " + name));
         EXPECT_TRUE(c.orb->shutdown());
     }
     std::filesystem::remove_all(dir);

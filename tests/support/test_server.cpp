@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
             options.maxStallMs = value;
         else if (name == "loginProbeTimeoutMs")
             options.loginProbeTimeoutMs = value;
+        else if (name == "maxUnread")
+            options.maxUnread = value;
     }
     CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
