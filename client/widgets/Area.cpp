@@ -169,16 +169,14 @@ void TClientArea::FormClick() {
     if (tool.drags())
         return;
     const PaintRecord mark{curX_, curY_, 0, 0, tool.kind};
-    if (tool.kind == PaintKind::Fill && !leftPreviews_.empty()) {
-        // A dragged shape still on its way shows only as a dotted band, which
-        // a fill would leak through: this fill is drawn at its echo, after it.
-        link_.paint(mark, host_.activeAreaName());
-        return;
+    // A dragged shape still on its way shows only as a dotted band, which a
+    // fill would leak through: such a fill is drawn at its echo, after it.
+    if (tool.kind != PaintKind::Fill || leftPreviews_.empty()) {
+        drawNow(mark);
+        if (unechoed_.size() == maxWaiting)
+            unechoed_.erase(unechoed_.begin());
+        unechoed_.push_back(mark);
     }
-    drawNow(mark);
-    if (unechoed_.size() == maxWaiting)
-        unechoed_.erase(unechoed_.begin());
-    unechoed_.push_back(mark);
     link_.paint(mark, host_.activeAreaName());
 }
 
