@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <csignal>
 #include <deque>
 #include <filesystem>
@@ -157,9 +155,7 @@ TEST_F(Link, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
     to->sendTxt("hold", "Bob", "Ann", [&](std::optional<std::string> e) { answer = e; });
     ASSERT_TRUE(pumpUntil([&] { return client().messages == 1; }));
     // A call that times out stops the queue and keeps what follows.
-    server->signal(SIGSTOP);
-    siginfo_t stopped; // once every thread has stopped: one still running could answer a call
-    waitid(P_PID, server->pid(), &stopped, WSTOPPED | WNOWAIT);
+    server->stop();
     to->paintPoint(5, 5, "Ann");
     to->paintLine(1, 2, 3, 4, "Ann");
     EXPECT_TRUE(pumpUntil([&] { return troubles == 1; }));

@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -57,22 +55,6 @@ int logouts(const ServerProcess& server, const std::string& name) {
     return static_cast<int>(std::count(lines.begin(), lines.end(), "Logout of Client: " + name));
 }
 
-// SIGSTOP, returning once every thread has stopped: one still running could
-// answer one more call.
-void stop(ChildProcess& peer) {
-    peer.signal(SIGSTOP);
-    const auto tasks = "/proc/" + std::to_string(peer.pid()) + "/task";
-    for (int i = 0, running = 1; running && i < 2000; ++i, std::this_thread::sleep_for(1ms)) {
-        running = 0;
-        for (const auto& t : std::filesystem::directory_iterator(tasks)) {
-            std::ifstream in(t.path() / "stat");
-            const std::string stat(std::istreambuf_iterator<char>(in), {});
-            const auto close = stat.rfind(')');
-            running += close == std::string::npos || stat.substr(close + 2, 1) != "T";
-        }
-    }
-}
-
 // A killed viewer leaves as if it logged out; one that stops for a few
 // seconds delays nobody and, once it runs again, gets everything drawn
 // meanwhile, once, in order. A dead holder's name is free again, whether its
@@ -85,7 +67,7 @@ TEST(DeadPeers, TheDeadLeaveAndFreeTheirNamesTheStoppedCatchUpAndKeepTheirs) {
         p[i]->signal(SIGKILL);
         ASSERT_TRUE(p[i]->waitExit(10000ms));
     }
-    stop(*p[3]);
+    p[3]->stop();
     const auto stopped = std::chrono::steady_clock::now();
     EXPECT_EQ(p[0]->call("burst 40 A"), "RESULT burst");
     EXPECT_EQ(p[2]->drawing("A", 40), burstLines(40, "A"));
@@ -128,7 +110,7 @@ TEST(DeadPeers, AStoppedReaderIsWaitedForAStoppedViewerPastTheBoundLeaves) {
     auto server = started(ServerProcess::bounded({"callTimeoutMs=1000", "maxStallMs=2000"}));
     auto p = peers(*server, {"A", "B:A", "C:B"});
     ASSERT_TRUE(p[1]->waitEvent("AddNewClient C")); // nothing waits for B
-    stop(*p[1]);
+    p[1]->stop();
     p[0]->post("send B A still there?");
     std::this_thread::sleep_for(2500ms);
     p[1]->signal(SIGCONT);
@@ -136,7 +118,7 @@ TEST(DeadPeers, AStoppedReaderIsWaitedForAStoppedViewerPastTheBoundLeaves) {
     EXPECT_TRUE(p[1]->waitEvent("PrintTxt still there?|A"));
     EXPECT_EQ(logouts(*server, "B"), 0);
 
-    stop(*p[1]);
+    p[1]->stop();
     EXPECT_EQ(p[0]->call("burst 5 A"), "RESULT burst");
     ASSERT_TRUE(server->shows("Logout of Client: B"));
     EXPECT_TRUE(p[2]->waitEvent("CloseClient B"));

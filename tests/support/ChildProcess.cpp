@@ -135,6 +135,12 @@ void ChildProcess::signal(int sig) const {
     kill(pid_, sig);
 }
 
+void ChildProcess::stop() const {
+    signal(SIGSTOP);
+    siginfo_t stopped; // the group stop is reported once its last thread stopped
+    waitid(P_PID, pid_, &stopped, WSTOPPED | WNOWAIT);
+}
+
 std::optional<int> ChildProcess::waitExit(milliseconds timeout) {
     for (const auto deadline = std::chrono::steady_clock::now() + timeout; !status_;
          std::this_thread::sleep_for(milliseconds(10))) {

@@ -43,6 +43,9 @@ public:
     std::string errorText() const;
 
     void signal(int sig) const;
+    // SIGSTOP, returning once every thread has stopped: one still running
+    // could answer one more call.
+    void stop() const;
     // Exit status, or 128 + signal number; nothing while it still runs.
     std::optional<int> waitExit(milliseconds timeout);
     bool running() { return !waitExit(milliseconds(0)); }
