@@ -98,38 +98,38 @@ say B do Tile1
 
 # A draws a house on its own area and signs B's; B draws a sun and a hill on
 # its own and adds a tree to A's.
-say A do Rectangle1
+say A tool rectangle
 say A drag A 60 150 210 280
 say A drag A 115 210 155 280
-say A do Line1
+say A tool line
 say A drag A 50 160 135 80
 say A drag A 135 80 220 160
-say A do Fillarea1
+say A tool fill
 # A fill works on what the server has sent back: wait for the outlines.
 until_ A "OK view *;*;*;*|replay" view A
 say A click A 135 120
-say A do Circle1
+say A tool circle
 say A drag B 200 40 300 140
-say B do Circle1
+say B tool circle
 say B drag B 40 30 120 110
-say B do Fillarea1
+say B tool fill
 until_ B "OK view *;*|replay" view B
 say B click B 80 70
-say B do Line1
+say B tool line
 say B drag B 0 300 120 230
 say B drag B 120 230 340 310
-say B do Point1
+say B tool point
 say B click B 150 60
 say B click B 30 140
-say B do Circle1
+say B tool circle
 say B drag A 250 140 320 220
-say B do Line1
+say B tool line
 say B drag A 285 220 285 290
-say B do Fillarea1
+say B tool fill
 until_ B "OK view *;*;*;*;*;*;*|replay" view A
 say B click A 285 180
-say A do Line1
-say B do Circle1
+say A tool line
+say B tool circle
 say A sync
 say B sync
 sleep 1

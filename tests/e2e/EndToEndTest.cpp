@@ -16,8 +16,6 @@ namespace kt = kolvaro::test;
 using namespace std::chrono_literals;
 
 const std::string lost = "Server lost \u2014 reconnecting...", back = "Connected again";
-enum class Kind { line = 1, rect, circle };
-using enum Kind;
 
 kt::ServerProcess* server;                 // the one clients are started against
 std::map<std::string, std::string> shapes; // each area's history so far, as "view" gives it
@@ -69,13 +67,11 @@ public:
     }
 
     // Once the drawing call has been made, so that the areas' order is known.
-    void draw(Kind kind, const std::string& owner, const std::string& corners) {
-        const char* tools[] = {"", "Line1", "Rectangle1", "Circle1"};
-        ok(std::string("do ") + tools[int(kind)]);
+    void draw(const std::string& kind, const std::string& owner, const std::string& corners) {
+        ok("tool " + kind);
         ok("drag " + owner + " " + corners);
         ok("sync");
-        shapes[owner] +=
-            (shapes[owner].empty() ? "" : ";") + std::to_string(int(kind)) + " " + corners;
+        shapes[owner] += (shapes[owner].empty() ? "" : ";") + kind + " " + corners;
     }
 
     // The program ends, at once and well.
@@ -116,10 +112,10 @@ TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
     c.enter("C", "C,A,B", "A,B");
     a.answer("no", "C");
     b.answer("no", "C");
-    a.draw(rect, "A", "30 40 150 120");
-    a.draw(line, "B", "10 10 200 100");
-    b.draw(circle, "A", "20 20 120 90");
-    c.draw(line, "C", "300 200 400 30");
+    a.draw("rectangle", "A", "30 40 150 120");
+    a.draw("line", "B", "10 10 200 100");
+    b.draw("circle", "A", "20 20 120 90");
+    c.draw("line", "C", "300 200 400 30");
     same("AB", {&a, &b, &c});
     EXPECT_EQ(a.ok("send B one"), "Message to B on its way...");
     b.until("answer ok", "Message from: A|Message: one");
@@ -138,10 +134,10 @@ TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
 
     // A and C stop while B draws for them: they are dropped, and C's name is
     // taken meanwhile.
-    a.draw(rect, "A", "5 5 60 60");
+    a.draw("rectangle", "A", "5 5 60 60");
     a.signal(SIGSTOP);
     c.signal(SIGSTOP);
-    b.draw(line, "B", "0 100 300 100");
+    b.draw("line", "B", "0 100 300 100");
     b.until("state", "B");
     EXPECT_TRUE(again.shows("Logout of Client: C"));
     Client taker;
@@ -153,8 +149,8 @@ TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
     same("AB", {&a, &b});
     c.until("answer ok", "Error|This Login Name already exist. Please enter other Name.");
     c.enter("E", "E,B", "B");
-    c.draw(circle, "B", "10 10 90 90");
-    c.draw(line, "E", "0 0 50 50");
+    c.draw("circle", "B", "10 10 90 90");
+    c.draw("line", "E", "0 0 50 50");
     same("BE", {&c});
     same("B", {&b});
     // B's session held since the restart: nothing said again for nothing.

@@ -5,11 +5,11 @@
 // attempt ended), send (once the text is on its way: the status shown) and sync
 // (once the calls queued on the link are made) answer later.
 //   login NAME | choose A,B | enter | dismiss (the login dialog) | sync
-//   do ACTION  the window's action, e.g. Logout1, Tile1, Rectangle1
+//   do ACTION  the window's action, e.g. Logout1, Tile1 | tool KIND (point, line, ...)
 //   drag OWNER X1 Y1 X2 Y2 | click OWNER X Y | place X Y W H | send RECIPIENT TEXT
 //   answer yes|no|ok  presses it on a box shown: CAPTION|TEXT, or none
-//   view OWNER  SHAPES|replay, or "not a replay" when the surface is not what
-//               the shapes draw afresh; none without the area
+//   view OWNER  SHAPES|replay, each as "KIND X1 Y1 X2 Y2", or "not a replay"
+//               when the surface is not what they draw afresh; none without the area
 //   state       CAPTIONS|, then every connection status shown so far, '|' apart
 #include "Area.h"
 #include "ClientApp.h"
@@ -60,6 +60,10 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
         QTimer::singleShot(0, &login, &QDialog::close);
     if (verb == "do")
         QTimer::singleShot(0, win.findChild<QAction*>(w.value(1)), &QAction::trigger);
+    if (verb == "tool")
+        for (const ToolInfo& tool : toolTable)
+            if (w.value(1) == kolvaro::kindName(tool.kind))
+                win.toolAction(tool.tool)->trigger();
     if (verb == "place")
         win.setGeometry(w.value(1).toInt(), w.value(2).toInt(), w.value(3).toInt(),
                         w.value(4).toInt());
@@ -115,7 +119,8 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
         drawShapes(fresh, shown->history());
         QStringList shapes;
         for (const PaintRecord& s : shown->history())
-            shapes << QString::asprintf("%d %d %d %d %d", int(s.kind), s.x1, s.y1, s.x2, s.y2);
+            shapes << QString::asprintf("%s %d %d %d %d", kolvaro::kindName(s.kind), s.x1, s.y1,
+                                        s.x2, s.y2);
         const bool same = fresh.image() == shown->canvas().image();
         return say("view", shapes.join(';') + (same ? "|replay" : "|not a replay"));
     }
