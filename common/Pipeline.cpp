@@ -151,11 +151,14 @@ bool declaresInOrderDispatch(CORBA::Object_ptr ref) {
     return false;
 }
 
-CORBA::Object_ptr declaredTarget(CORBA::ORB_ptr orb, CORBA::Object_ptr ref) {
+CORBA::Object_ptr declaredTarget(CORBA::ORB_ptr orb, CORBA::Object_ptr ref,
+                                 CORBA::ULong callTimeoutMs) {
     if (declaresInOrderDispatch(ref))
         return CORBA::Object::_duplicate(ref);
     // A fresh proxy follows the forward anew, on this thread.
     CORBA::Object_var fresh = ownProxy(orb, ref);
+    if (callTimeoutMs)
+        omniORB::setClientCallTimeout(fresh, callTimeoutMs);
     captured.reset();
     capturing = true;
     try {

@@ -26,7 +26,8 @@ bool declaresInOrderDispatch(CORBA::Object_ptr ref);
 // The reference to call in order for ref: ref itself when it declares
 // in-order dispatch, or the declaring reference it forwards to (a corbaloc
 // key carries no components); nil when there is none. A remote call.
-CORBA::Object_ptr declaredTarget(CORBA::ORB_ptr orb, CORBA::Object_ptr ref);
+CORBA::Object_ptr declaredTarget(CORBA::ORB_ptr orb, CORBA::Object_ptr ref,
+                                 CORBA::ULong callTimeoutMs);
 
 // One drawing call or callback, as it goes on the wire.
 struct PaintCall {
