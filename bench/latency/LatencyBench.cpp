@@ -82,13 +82,17 @@ Figures measure(const Build& build, double rttMs) {
     setenv("KOLVARO_BENCH_SERVER", build.server.c_str(), 1);
     setenv("KOLVARO_PEER", build.peer.c_str(), 1);
     Figures f;
-    auto server = std::make_unique<ServerProcess>();
+    // The server's reference names the proxy; the drawer alone reaches the
+    // server directly, by the server object's own key.
+    const int port = freeLoopbackPort();
+    DelayProxy toServer(port);
+    const std::vector<std::string> publish{"-ORBendPointPublish",
+                                           "giop:tcp:127.0.0.1:" + std::to_string(toServer.port())};
+    auto server = std::make_unique<ServerProcess>(publish, port);
     if (!server->waitStarted())
         throw std::runtime_error("server did not start: " + server->errorText());
-    const int port = server->port();
-    DelayProxy toServer(port);
-
-    PeerProcess drawer(*server);
+    PeerProcess drawer({"-ORBInitRef", "ServerObject=corbaloc::127.0.0.1:" + std::to_string(port) +
+                                           "/%ffKolvaroServer%00ServerImpl"});
     expect(drawer, "quiet on", "RESULT");
     expect(drawer, "login D", "RESULT login 1");
     expect(drawer, "burst " + std::to_string(kAreaOps) + " D", "RESULT burst");
@@ -144,7 +148,7 @@ Figures measure(const Build& build, double rttMs) {
     delay(rttMs, {&toServer, toRestorer.get()});
     server->signal(SIGKILL);
     server->waitExit(10000ms);
-    server = std::make_unique<ServerProcess>(std::vector<std::string>{}, port);
+    server = std::make_unique<ServerProcess>(publish, port);
     if (!server->waitStarted())
         throw std::runtime_error("server did not start again");
     const std::string restored = answered("restore", "RESTORED ");
