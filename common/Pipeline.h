@@ -70,8 +70,8 @@ public:
 
     // Sends a call without waiting: unconfirmed until confirm().
     void post(const PaintCall& call, const char* owner);
-    // Marks a two-way call or a reply-less one (e.g. a IDL oneway operation)
-    // as sent before the next two-way call confirms it.
+    // A call without reply (an IDL oneway operation) goes out: unconfirmed
+    // until the next two-way call returns.
     void sentUnconfirmed() { unconfirmed_ = true; }
     // After a two-way call returned: everything before it has run.
     void confirm() { unconfirmed_ = false; }
