@@ -234,7 +234,9 @@ private slots:
         stroke(Tool::Point, {190, 5}, {{190, 5}});
         QTest::mousePress(area.get(), Qt::LeftButton, {}, {5, 5});
         area->resize(320, 160);
-        QCOMPARE(surface(), picture({320, 160}, stored));
+        QCOMPARE(surface().size(), QSize(200, 150)); // shown until the redraw comes
+        QCOMPARE(area->picture(), picture({320, 160}, stored));
+        QTRY_COMPARE(surface(), picture({320, 160}, stored));
         // A fill clicked inside a box still on its way must not leak out of it.
         QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {-5, 5}); // outside: no click
         stroke(Tool::Rect, {200, 40}, {{300, 140}});
@@ -242,6 +244,25 @@ private slots:
         click({250, 90});
         area->DrawShape(all[4]), area->DrawShape(all[5]);
         QCOMPARE(surface(), picture({320, 160}, all));
+        // Resizes in a row, shapes arriving meanwhile: in the end exactly a
+        // fresh drawing at the last size. A clear brings nothing back.
+        Shapes many = all;
+        for (int i = 0; many.size() < 4000; ++i)
+            many.push_back(
+                {i * 7 % 400, i * 13 % 250, i * 7 % 400 + i % 9, i * 13 % 250 + i % 7, K(i % 5)});
+        for (std::size_t i = all.size(); i < many.size(); ++i) {
+            if (i == 2000 || i == 3900) // more shapes than the window draws at once, then fewer
+                area->resize(400, 300), area->resize(150, 100), area->resize(int(i) / 10, 220);
+            area->DrawShape(many[i]);
+            if (i == 3000)
+                QTRY_COMPARE(surface(), picture({200, 220}, Shapes(&many[0], &many[i + 1])));
+        }
+        QTRY_COMPARE(surface(), picture({390, 220}, many));
+        area->resize(380, 230);
+        area->ClearSurface(), area->ClearShapes();
+        area->DrawShape(all[1]);
+        QTest::qWait(100);
+        QCOMPARE(surface(), picture({380, 230}, {all[1]}));
     }
 
     void loginOpensTheChosenAreasAndRelayedDrawingReachesThem() {
