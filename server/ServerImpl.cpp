@@ -39,7 +39,7 @@ struct ServerImpl::User {
     std::vector<std::string> loadedAreas; // duplicates and absent users allowed
     kolvaro::History history;             // own area, since login or the last clear
     std::shared_ptr<Outbox> outbox;
-    unsigned unread = 0; // PrintTxt calls in flight
+    std::string peer; // where its callbacks go: omniORB's connections are per address
 };
 
 namespace {
@@ -87,6 +87,20 @@ std::vector<std::string> objectKeys(CORBA::Object_ptr ref) {
                           body.object_key.length());
     }
     return keys;
+}
+
+// host:port of the first IIOP profile; empty for a reference without one.
+std::string peerAddress(CORBA::Object_ptr ref) {
+    omniIOR_var ior = ref->_PR_getobj()->_getIOR();
+    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+        if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
+            continue;
+        IIOP::ProfileBody body;
+        IIOP::unmarshalProfile(profiles[i], body);
+        return std::string(body.address.host.in()) + ':' + std::to_string(body.address.port);
+    }
+    return {};
 }
 
 } // namespace
@@ -228,6 +242,9 @@ ServerImpl::UserPtr ServerImpl::addUserLocked(const char* name, TKolvaro::Client
     user->serial = nextSerial_++;
     user->name = std::make_shared<const std::string>(name);
     user->textRef = TKolvaro::Client::_duplicate(callback);
+    user->peer = peerAddress(callback);
+    if (user->peer.empty())
+        user->peer = name; // no address to share with anybody
     user->outbox = std::make_shared<Outbox>(calls, limits,
                                             [this, serial = user->serial] { dropUser(serial); });
     users_.push_back(user);
@@ -481,18 +498,14 @@ void ServerImpl::SendTxt(const char* text, const char* recipient, const char* se
             return;
         // Each message in flight holds a thread here and a connection to the
         // recipient until it is read; beyond the bound, refuse at once.
-        if (r->unread >= options_.maxUnread)
+        if (!holdUnreadLocked(*r))
             throw CORBA::IMP_LIMIT(kolvaro::kTooManyUnreadMinor, CORBA::COMPLETED_NO);
-        ++r->unread;
         to = TKolvaro::Client::_duplicate(r->textRef);
     }
     struct Read {
         ServerImpl& server;
-        User& r;
-        ~Read() {
-            std::lock_guard lock(server.mutex_);
-            --r.unread;
-        }
+        const User& r;
+        ~Read() { server.releaseUnread(*r.name, r.peer); }
     } read{*this, *r};
     try {
         to->PrintTxt(text, sender);
@@ -504,5 +517,29 @@ void ServerImpl::SendTxt(const char* text, const char* recipient, const char* se
         throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
     } catch (...) {
         throw CORBA::UNKNOWN(0, CORBA::COMPLETED_MAYBE);
+    }
+}
+
+bool ServerImpl::holdUnreadLocked(const User& recipient) {
+    // Counted across sessions: a name logged in again, or another name in the
+    // same client, must leave its callbacks the connections they need.
+    auto held = [](const auto& counts, const std::string& key) {
+        auto it = counts.find(key);
+        return it == counts.end() ? 0u : it->second;
+    };
+    if (held(unreadByName_, *recipient.name) >= options_.maxUnread ||
+        held(unreadByPeer_, recipient.peer) >= options_.maxUnread)
+        return false;
+    ++unreadByName_[*recipient.name];
+    ++unreadByPeer_[recipient.peer];
+    return true;
+}
+
+void ServerImpl::releaseUnread(const std::string& name, const std::string& peer) {
+    std::lock_guard lock(mutex_);
+    for (auto [counts, key] : {std::pair{&unreadByName_, &name}, {&unreadByPeer_, &peer}}) {
+        auto it = counts->find(*key);
+        if (--it->second == 0)
+            counts->erase(it);
     }
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,7 +22,7 @@ struct ServerOptions {
     unsigned callTimeoutMs = 10000;      // timeout of every callback except PrintTxt
     std::size_t maxBacklogOps = 10000;   // a viewer whose queue holds more is dropped
     unsigned maxStallMs = 10000;         // ... or whose callbacks stop completing this long
-    unsigned maxUnread = 16;             // messages in flight to one recipient
+    unsigned maxUnread = 16;             // messages in flight to one name, and to one address
     unsigned loginProbeTimeoutMs = 1000; // liveness check of a name's holder on a clashing Login
 };
 
@@ -113,6 +114,8 @@ private:
     void removeLocked(const char* name, UserPtr user);
     UserPtr findLocked(const char* name) const;
     void reapRetired();
+    bool holdUnreadLocked(const User& recipient);
+    void releaseUnread(const std::string& name, const std::string& peer);
 
     const kolvaro::ServerOptions options_;
     kolvaro::ConsoleLog log_;
@@ -125,6 +128,9 @@ private:
     bool stopped_ = false;
     std::vector<std::shared_ptr<kolvaro::Outbox>> toWake_; // reused by each relay
     std::vector<std::string> ownKeys_;                     // object keys that lead to this server
+    // Messages in flight by recipient name and by the address its callbacks
+    // go to: a message, and the connection it holds, outlive its session.
+    std::map<std::string, unsigned> unreadByName_, unreadByPeer_;
 
     kolvaro::SenderWaker waker_;
 };

@@ -193,9 +193,15 @@ TEST(SlowPeers, UnreadMessagesAreBoundedAndHoldUpNothingElse) {
     PeerProcess a(args);
     EXPECT_EQ(a.call("login A"), "RESULT login 2");
     EXPECT_EQ(a.call("send-flood 40 B A 3000"), "RESULT send-flood ok=0 refused=24 other=0");
+    // A new session of that client, under its name or another, has no more.
+    EXPECT_EQ(b.call("logout B"), "RESULT logout");
+    EXPECT_EQ(b.call("login B"), "RESULT login 2");
+    EXPECT_EQ(b.call("login B2"), "RESULT login 3");
+    EXPECT_EQ(a.call("send-flood 20 B A 1000"), "RESULT send-flood ok=0 refused=20 other=0");
+    EXPECT_EQ(a.call("send-flood 20 B2 A 1000"), "RESULT send-flood ok=0 refused=20 other=0");
     EXPECT_EQ(a.call("line 1 2 3 4 B"), "RESULT line");
     EXPECT_TRUE(b.waitEvent("PaintLine 1 2 3 4 B"));
-    EXPECT_EQ(logouts(*server, "B"), 0);
+    EXPECT_EQ(logouts(*server, "B"), 1);
 }
 
 TEST(BadInput, RefusedLoginsChangeNothingAndOddStringsHarmNothing) {
