@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
 using kolvaro::Completion;
 using kolvaro::Delivery;
@@ -36,8 +37,12 @@ struct ServerImpl::User {
     // Without a call timeout: a message waits for its reader. All other
     // callbacks go through the outbox, whose reference carries the timeout.
     TKolvaro::Client_var textRef;
-    std::vector<std::string> loadedAreas; // duplicates and absent users allowed
-    kolvaro::History history;             // own area, since login or the last clear
+    // Each LoadArea is an entry that one logout of its owner takes back; a
+    // repeat only counts, so it costs neither memory nor relay time. Absent
+    // users allowed.
+    std::unordered_map<std::string, unsigned> loadedAreas;
+    std::size_t areaEntries = 0; // the counts' sum
+    kolvaro::History history;    // own area, since login or the last clear
     std::shared_ptr<Outbox> outbox;
     std::string peer; // where its callbacks go: omniORB's connections are per address
 };
@@ -302,10 +307,12 @@ void ServerImpl::removeLocked(const char* name, UserPtr user) {
     }
     std::vector<UserPtr> overdue;
     for (const auto& u : users_) {
-        auto entry = std::find(u->loadedAreas.begin(), u->loadedAreas.end(), *closed);
+        auto entry = u->loadedAreas.find(*closed);
         if (entry == u->loadedAreas.end())
             continue;
-        u->loadedAreas.erase(entry);
+        if (--entry->second == 0)
+            u->loadedAreas.erase(entry);
+        --u->areaEntries;
         queueLocked(*u, about(Delivery::Kind::CloseClient, closed), overdue);
     }
     dropLocked(overdue);
@@ -363,8 +370,7 @@ std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::st
     std::shared_ptr<Outbox> full;
     for (const auto& u : users_) {
         const bool own = *u->name == owner;
-        const bool views =
-            std::find(u->loadedAreas.begin(), u->loadedAreas.end(), owner) != u->loadedAreas.end();
+        const bool views = u->loadedAreas.contains(owner);
         for (int n = own + views; n > 0; --n) {
             if (own) {
                 const auto pushed = u->outbox->push(d, /*wake*/ false, /*bounded*/ false);
@@ -469,9 +475,12 @@ void ServerImpl::LoadArea(const char* name, const char* owner) {
         UserPtr requester = findLocked(name);
         if (!requester)
             return;
+        if (requester->areaEntries >= options_.maxAreaEntries)
+            throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
         // Adding the entry and queueing the replay under one lock means each
         // operation reaches the requester once: in the replay or after it.
-        requester->loadedAreas.emplace_back(owner);
+        ++requester->loadedAreas[owner];
+        ++requester->areaEntries;
         UserPtr area = findLocked(owner);
         if (!area || area->history.empty())
             return;

@@ -23,6 +23,7 @@ struct ServerOptions {
     std::size_t maxBacklogOps = 10000;   // a viewer whose queue holds more is dropped
     unsigned maxStallMs = 10000;         // ... or whose callbacks stop completing this long
     unsigned maxUnread = 16;             // messages in flight to one name, and to one address
+    unsigned maxAreaEntries = 4096;      // LoadArea entries one user holds, repeats included
     unsigned loginProbeTimeoutMs = 1000; // liveness check of a name's holder on a clashing Login
 };
 

@@ -204,6 +204,21 @@ TEST(SlowPeers, UnreadMessagesAreBoundedAndHoldUpNothingElse) {
     EXPECT_EQ(logouts(*server, "B"), 1);
 }
 
+// Each LoadArea is an entry that one logout of its owner takes back; a
+// user's entries are bounded, and a refused LoadArea changes nothing.
+TEST(BadInput, RepeatedLoadsAreBoundedPerUser) {
+    auto server = started(ServerProcess::bounded({"maxAreaEntries=3"}));
+    auto p = peers(*server, {"A", "B:A:A:Z"});
+    EXPECT_EQ(p[1]->call("load B A"), "ERROR load IMP_LIMIT");
+    EXPECT_EQ(p[0]->call("point 1 1 A"), "RESULT point");
+    EXPECT_EQ(p[0]->call("logout Z"), "RESULT logout");
+    EXPECT_EQ(p[1]->call("load B Y"), "RESULT load");
+    EXPECT_EQ(p[1]->call("load B Y"), "ERROR load IMP_LIMIT");
+    ASSERT_TRUE(p[1]->waitEvent("CloseClient Z"));
+    EXPECT_EQ(p[1]->events(),
+              (Lines{"PrintClient A", "PrintClient B", "PaintPoint 1 1 A", "CloseClient Z"}));
+}
+
 TEST(BadInput, RefusedLoginsChangeNothingAndOddStringsHarmNothing) {
     auto server = started();
     PeerProcess p(*server), q(*server), r(*server), e(*server);
