@@ -45,6 +45,7 @@ struct ServerImpl::User {
     kolvaro::History history;    // own area, since login or the last clear
     std::shared_ptr<Outbox> outbox;
     std::string peer; // where its callbacks go: omniORB's connections are per address
+    std::chrono::steady_clock::time_point questioned{}; // last probe put in its queue
 };
 
 namespace {
@@ -176,10 +177,28 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
         omniORB::installCommFailureExceptionHandler(p, nullptr, retryOnStaleConnection);
         return p->_non_existent() ? Holder::Gone : Holder::Alive;
     } catch (const CORBA::SystemException& e) {
-        // A holder that merely does not answer in time may be stopped, not
-        // dead: it keeps its name.
-        return kolvaro::peerGone(e) && !kolvaro::timedOut(e) ? Holder::Gone : Holder::Alive;
+        if (kolvaro::timedOut(e))
+            return Holder::Silent;
+        return kolvaro::peerGone(e) ? Holder::Gone : Holder::Alive;
     }
+}
+
+// A holder that does not answer in time may be stopped, or its machine may
+// be gone for good; only oneway announcements would never tell. It keeps its
+// name for now, and a question in its own queue leaves the verdict to the
+// bounds that judge every callback it is sent.
+void ServerImpl::questionLater(std::uint64_t serial) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(users_.begin(), users_.end(),
+                           [&](const UserPtr& u) { return u->serial == serial; });
+    const auto now = std::chrono::steady_clock::now();
+    if (it == users_.end() ||
+        now - (*it)->questioned < std::chrono::milliseconds(options_.callTimeoutMs))
+        return; // gone already, or the last question has yet to time out
+    (*it)->questioned = now;
+    std::vector<UserPtr> overdue;
+    queueLocked(**it, about(Delivery::Kind::Probe, nullptr), overdue);
+    dropLocked(overdue);
 }
 
 void ServerImpl::refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback) {
@@ -212,7 +231,10 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
                 throw CORBA::TRANSIENT(0, CORBA::COMPLETED_YES);
             return claim.count;
         }
-        if (probe(claim.holder) == Holder::Alive)
+        const Holder holder = probe(claim.holder);
+        if (holder == Holder::Silent)
+            questionLater(claim.holderSerial);
+        if (holder != Holder::Gone)
             return -1;
         dropUser(claim.holderSerial);
     }

@@ -81,7 +81,7 @@ private:
     struct User;
     using UserPtr = std::shared_ptr<User>;
 
-    enum class Holder { Alive, Gone };
+    enum class Holder { Alive, Silent, Gone };
 
     // What a Login round found: the name's current holder, or the newcomer
     // registered under it (listed completes once it has the list of users).
@@ -93,6 +93,7 @@ private:
     };
 
     Holder probe(TKolvaro::Client_ptr holder);
+    void questionLater(std::uint64_t serial);
     bool designatesOwnObject(TKolvaro::Client_ptr callback);
     void refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback);
     TKolvaro::Client_ptr deliveryProxy(TKolvaro::Client_ptr callback);

@@ -123,6 +123,14 @@ TEST(DeadPeers, AStoppedReaderIsWaitedForAStoppedViewerPastTheBoundLeaves) {
     ASSERT_TRUE(server->shows("Logout of Client: B"));
     EXPECT_TRUE(p[2]->waitEvent("CloseClient B"));
     EXPECT_EQ(p[0]->drawing("A", 5).size(), 5u);
+
+    // A stopped holder sent only oneways keeps its name until it leaves the
+    // question of a clashing login unanswered past the bound.
+    p[2]->stop();
+    PeerProcess other(*server);
+    EXPECT_EQ(other.call("login C"), "RESULT login -1");
+    ASSERT_TRUE(server->shows("Logout of Client: C"));
+    EXPECT_EQ(other.call("login C"), "RESULT login 2");
 }
 
 TEST(FailingPeers, TransportFailuresDropButOtherFailuresOnlySkipOneCall) {
