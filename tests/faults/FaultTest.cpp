@@ -217,9 +217,13 @@ TEST(BadInput, RepeatedLoadsAreBoundedPerUser) {
     EXPECT_EQ(p[0]->call("logout Z"), "RESULT logout");
     EXPECT_EQ(p[1]->call("load B Y"), "RESULT load");
     EXPECT_EQ(p[1]->call("load B Y"), "ERROR load IMP_LIMIT");
-    ASSERT_TRUE(p[1]->waitEvent("CloseClient Z"));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(p[0]->call("logout A"), "RESULT logout");
+    EXPECT_EQ(p[1]->call("point 0 0 B"), "RESULT point");
+    ASSERT_TRUE(p[1]->waitEvent("PaintPoint 0 0 B"));
     EXPECT_EQ(p[1]->events(),
-              (Lines{"PrintClient A", "PrintClient B", "PaintPoint 1 1 A", "CloseClient Z"}));
+              (Lines{"PrintClient A", "PrintClient B", "PaintPoint 1 1 A", "CloseClient Z",
+                     "CloseClient A", "CloseClient A", "PaintPoint 0 0 B"}));
 }
 
 TEST(BadInput, RefusedLoginsChangeNothingAndOddStringsHarmNothing) {
