@@ -52,23 +52,23 @@ void SurfaceBuilder::run() {
             request = std::move(*next_);
             next_.reset();
         }
-        QImage picture = draw(request);
-        if (!picture.isNull() && wanted_ == request.ticket)
-            done_(request.ticket, std::move(picture));
+        std::optional<QImage> picture = draw(request);
+        if (picture && wanted_ == request.ticket)
+            done_(request.ticket, std::move(*picture));
     }
 }
 
-QImage SurfaceBuilder::draw(const Request& request) {
+std::optional<QImage> SurfaceBuilder::draw(Request& request) {
     Canvas canvas;
     if (request.start.isNull())
         canvas.reset(request.size);
     else
-        canvas.setImage(request.start);
+        canvas.setImage(std::move(request.start));
     {
         Canvas::Batch batch(canvas);
         for (std::size_t i = 0; i < request.shapes.size(); ++i) {
             if (i % checkEvery == 0 && wanted_ != request.ticket)
-                return {};
+                return std::nullopt;
             drawShape(canvas, request.shapes[i]);
         }
     }

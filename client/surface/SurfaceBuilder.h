@@ -40,8 +40,8 @@ public:
 
 private:
     void run();
-    // Null when the request was dropped on the way.
-    QImage draw(const Request& request);
+    // Nothing when the request was dropped on the way.
+    std::optional<QImage> draw(Request& request);
 
     Done done_;
     std::mutex mutex_;
