@@ -126,9 +126,9 @@ std::vector<AnnouncedBoard> merged(const std::map<std::string, Announcement>& by
 
 } // namespace
 
-BrowseResult browseBoards(std::chrono::milliseconds bound) {
+BrowseResult browseBoards(std::chrono::milliseconds listen, std::chrono::milliseconds bound) {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + bound;
+    const auto start = Clock::now(), deadline = start + bound;
     BrowseResult result;
     AvahiSimplePoll* poll = avahi_simple_poll_new();
     if (!poll) {
@@ -146,9 +146,13 @@ BrowseResult browseBoards(std::chrono::milliseconds bound) {
                                           browsed, &b)) {
         result.trouble = avahi_strerror(avahi_client_errno(b.client));
     } else {
-        for (auto now = Clock::now();
-             !b.failed && (!b.allForNow || b.resolving > 0) && now < deadline; now = Clock::now()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        for (auto now = start; !b.failed && now < deadline; now = Clock::now()) {
+            if (now >= start + listen)
+                b.allForNow = true;
+            if (b.allForNow && b.resolving == 0)
+                break;
+            const auto until = b.allForNow ? deadline : std::min(deadline, start + listen);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
             if (avahi_simple_poll_iterate(poll, static_cast<int>(left.count()) + 1) != 0)
                 break;
         }

@@ -21,10 +21,13 @@ struct BrowseResult {
 };
 
 // Asks the Avahi daemon which boards are announced on the network and
-// resolves them: returns once the daemon has told what it knows and every
-// announcement is resolved, and within `bound` whatever the neighbours
-// announce. Announcements of one board (one per interface and protocol, one
-// per port of a server) come back as one. Blocks the calling thread.
-BrowseResult browseBoards(std::chrono::milliseconds bound);
+// resolves them. Listens for announcements until the daemon says it has told
+// what it knows, or for `listen` at most (its "all for now" comes after about
+// a second, while boards on a network answer within a few hundred
+// milliseconds), then waits for the resolves under way; returns within
+// `bound` whatever the neighbours announce. Announcements of one board (one
+// per interface and protocol, one per port of a server) come back as one.
+// Blocks the calling thread.
+BrowseResult browseBoards(std::chrono::milliseconds listen, std::chrono::milliseconds bound);
 
 } // namespace kolvaro

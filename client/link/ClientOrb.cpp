@@ -46,7 +46,7 @@ struct ClientOrb::Shared {
 
     std::vector<Board> boards; // found before the first login, used once; guarded by mutex
     std::string chosen;        // the board in use, by name; guarded by mutex
-    std::chrono::milliseconds browseBound{}, probeTimeout{};
+    std::chrono::milliseconds listenBound{}, browseBound{}, probeTimeout{};
 
     QueuedDelivery deliver;
 };
@@ -67,6 +67,7 @@ ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QO
     shared_->deliver.setContext(context);
     shared_->callTimeout = options.callTimeout;
     shared_->checkTimeout = options.checkTimeout;
+    shared_->listenBound = options.listenBound;
     shared_->browseBound = options.browseBound;
     shared_->probeTimeout = options.probeTimeout;
 }
@@ -180,8 +181,7 @@ ClientOrb::Board ClientOrb::probe(Shared& s, const AnnouncedBoard& board) {
 
 // Each board is asked on a thread of its own: a neighbour that does not
 // answer costs the probe timeout once, not once per board.
-std::vector<ClientOrb::Board> ClientOrb::boardsOnNetwork(Shared& s) {
-    BrowseResult found = browseBoards(s.browseBound);
+std::vector<ClientOrb::Board> ClientOrb::probeAll(Shared& s, const BrowseResult& found) {
     std::vector<std::future<Board>> probes;
     for (const AnnouncedBoard& board : found.boards)
         probes.push_back(std::async(std::launch::async, [&s, board] { return probe(s, board); }));
@@ -190,6 +190,10 @@ std::vector<ClientOrb::Board> ClientOrb::boardsOnNetwork(Shared& s) {
         if (Board b = p.get(); !CORBA::is_nil(b.ref.in()))
             boards.push_back(std::move(b));
     return boards;
+}
+
+std::vector<ClientOrb::Board> ClientOrb::boardsOnNetwork(Shared& s) {
+    return probeAll(s, browseBoards(s.listenBound, s.browseBound));
 }
 
 bool ClientOrb::configured(Shared& s) {
@@ -271,11 +275,18 @@ void ClientOrb::findServer(Shared& s) {
 
 void ClientOrb::lookForBoards(std::function<void(std::vector<std::string>)> done) {
     auto task = [shared = shared_, done] {
+        // The network is asked while the ORB starts; the answer is not needed
+        // when a server is configured, and the browse ends within its bound.
+        auto browse = std::make_shared<std::promise<BrowseResult>>();
+        std::future<BrowseResult> answer = browse->get_future();
+        std::thread([browse, listen = shared->listenBound, bound = shared->browseBound] {
+            browse->set_value(browseBoards(listen, bound));
+        }).detach();
         std::vector<std::string> names;
         try {
             startOrb(*shared);
             if (!configured(*shared)) {
-                std::vector<Board> boards = boardsOnNetwork(*shared);
+                std::vector<Board> boards = probeAll(*shared, answer.get());
                 for (const Board& b : boards)
                     names.push_back(b.name);
                 std::lock_guard lock(shared->mutex);

@@ -14,6 +14,7 @@ class QObject;
 namespace kolvaro {
 
 struct AnnouncedBoard;
+struct BrowseResult;
 class CorbaServerLink;
 class SerialWorker;
 
@@ -42,7 +43,9 @@ public:
         // Bounds each checkSession call: a server that does not answer within
         // it counts as out of reach for that check.
         std::chrono::milliseconds checkTimeout{4000};
-        // Bounds asking the network for boards, and each board's first answer.
+        // Bounds listening for boards announced on the network, resolving
+        // them, and each board's first answer.
+        std::chrono::milliseconds listenBound{800};
         std::chrono::milliseconds browseBound{2000};
         std::chrono::milliseconds probeTimeout{1000};
     };
@@ -101,6 +104,7 @@ private:
     struct Shared;
     struct Board;
     static std::vector<Board> boardsOnNetwork(Shared& s);
+    static std::vector<Board> probeAll(Shared& s, const BrowseResult& found);
     static Board probe(Shared& s, const AnnouncedBoard& board);
     static TKolvaro::Server_ptr fromNetwork(Shared& s, std::string& none);
     static bool configured(Shared& s);

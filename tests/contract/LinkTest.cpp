@@ -233,6 +233,27 @@ TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusal
     EXPECT_EQ(seen, (Lines{"lost why", "held", "held", "registered 3", "taken"}));
 }
 
+// Calls that fail again after every check that finds the session (a server
+// back at another address, before the link adopted it) must not spin.
+TEST_F(Link, SessionMonitorBacksOffWhileCallsKeepFailingAndTheSessionHolds) {
+    int checks = 0;
+    kolvaro::SessionMonitor* watching = nullptr;
+    kolvaro::SessionMonitor monitor(
+        [&](std::function<void(kolvaro::SessionMonitor::Check)> done) {
+            ++checks;
+            QTimer::singleShot(0, [done] {
+                done({kolvaro::SessionMonitor::Check::Answer::Held, 0, {}});
+            });
+        },
+        {{}, [&] { QTimer::singleShot(0, [&] { watching->callTroubled(); }); }, {}, {}}, {10s, 1s});
+    watching = &monitor;
+    monitor.start();
+    monitor.callTroubled();
+    pumpUntil([] { return false; }, 1s);
+    EXPECT_GE(checks, 3);
+    EXPECT_LE(checks, 6);
+}
+
 // Last: it ends the ORB.
 TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
     ASSERT_EQ(client().login("Ann").result, 1); // on the restarted server
