@@ -1,6 +1,5 @@
 // What every client relies on, against the real server: who gets which
 // callback, in which order, with which arguments, and the console, line for line.
-#include "OrbInit.h"
 #include "ServerProcess.h"
 
 #include <gmock/gmock.h>
@@ -88,27 +87,6 @@ TEST(ConsoleLog, ScriptedSessionLogsEveryEventAndCallsEveryoneBack) {
 
     EXPECT_EQ(c.events(), (Lines{"PrintClient A", "PrintClient B", "PrintClient C",
                                  "PaintLine 9 9 -32768 32767 A", "CloseClient B"}));
-}
-
-TEST(Contract, LogoutClosesTheAreaForItsViewersOncePerEntry) {
-    auto server = startServer();
-    PeerProcess a(*server), b(*server), c(*server), d(*server);
-    for (auto [p, name] : {std::pair{&a, "A"}, {&b, "B"}, {&c, "C"}, {&d, "D"}})
-        EXPECT_EQ(p->call(std::string("login ") + name).rfind("RESULT login ", 0), 0u);
-    for (auto cmd : {"load A B", "load A B", "load C B", "logout B", "logout B", "logout B"})
-        EXPECT_EQ(a.call(cmd).rfind("RESULT ", 0), 0u);
-    EXPECT_EQ(d.call("logout D"), "RESULT logout");
-    PeerProcess e(*server);
-    EXPECT_EQ(e.call("login E"), "RESULT login 3");
-    // E's announcement is queued behind everything above.
-    ASSERT_TRUE(a.waitEvent("AddNewClient E"));
-    ASSERT_TRUE(c.waitEvent("AddNewClient E"));
-    EXPECT_EQ(a.events(),
-              (Lines{"PrintClient A", "AddNewClient B", "AddNewClient C", "AddNewClient D",
-                     "CloseClient B", "CloseClient B", "AddNewClient E"}));
-    EXPECT_EQ(c.events(), (Lines{"PrintClient A", "PrintClient B", "PrintClient C",
-                                 "AddNewClient D", "CloseClient B", "AddNewClient E"}));
-    EXPECT_EQ(e.events(), (Lines{"PrintClient A", "PrintClient C", "PrintClient E"}));
 }
 
 // Names outside Latin-1 too: the corbaloc address carries no code sets, and
@@ -214,23 +192,6 @@ TEST(Startup, BadOptionOrTakenPortFailsBeforeTheStartLine) {
     EXPECT_THAT(second.errorText(), HasSubstr("kolvaro-server: CORBA::INITIALIZE"));
     PeerProcess peer(*first); // the holder keeps serving
     EXPECT_EQ(peer.call("login A"), "RESULT login 1");
-}
-
-bool endpointGiven(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    return kolvaro::hasEndpointOption(static_cast<int>(argv.size()), argv.data());
-}
-
-TEST(OrbInit, FindsEveryEndpointSpellingAndNothingElse) {
-    EXPECT_TRUE(endpointGiven({"prog", "-ORBendPoint", "giop:tcp::9999"}));
-    EXPECT_TRUE(endpointGiven({"prog", "-ORBendpoint", "giop:tcp::9999"}));
-    EXPECT_TRUE(endpointGiven({"prog", "-ORBendPointPublish", "giop:tcp:host:1"}));
-    EXPECT_TRUE(endpointGiven({"prog", "-x", "-ORBendPointNoListen", "giop:tcp::1"}));
-    EXPECT_FALSE(endpointGiven({"-ORBendPoint"}));
-    EXPECT_FALSE(endpointGiven({"prog", "-ORBInitRef", "ServerObject=corbaloc::h/ServerObject"}));
-    EXPECT_FALSE(endpointGiven({"prog", "endPoint", "-ORBtraceLevel", "0"}));
 }
 
 } // namespace

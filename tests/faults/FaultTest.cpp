@@ -5,11 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <csignal>
 #include <sstream>
 #include <thread>
@@ -240,78 +235,6 @@ TEST(BadInput, RefusedLoginsChangeNothingAndOddStringsHarmNothing) {
     EXPECT_EQ(e.call("send-size Nil x 8388608").rfind("ERROR send-size ", 0), 0u);
     EXPECT_EQ(e.call("send Nil x after"), "RESULT send");
     EXPECT_TRUE(p.waitEvent("PrintTxt after|x"));
-}
-
-// Under the usual soft limit of open files, a thousand idle connections
-// would leave none for a login; the server raises its own limit.
-TEST(ManyPeers, ALoginGetsThroughPastAThousandIdleConnections) {
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    if (saved.rlim_max < 2048)
-        GTEST_SKIP() << "hard limit of open files below 2048";
-    rlimit limit = saved;
-    limit.rlim_cur = 1024;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    auto server = started();
-    limit.rlim_cur = limit.rlim_max; // the idle connections are ours too
-    setrlimit(RLIMIT_NOFILE, &limit);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<uint16_t>(server->port()));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::vector<int> idle;
-    for (int i = 0; i < 1100; ++i) {
-        idle.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        ASSERT_GE(idle.back(), 0);
-        connect(idle.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
-    PeerProcess peer(*server);
-    EXPECT_EQ(peer.call("login A"), "RESULT login 1");
-    for (int fd : idle)
-        close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved);
-}
-
-// The server still holds connections to the earlier client's address; the
-// newcomer behind that address must be served, not taken for dead.
-TEST(ManyPeers, AClientRestartedOnTheSameAddressIsServed) {
-    auto server = started();
-    auto onPort = server->clientArgs();
-    onPort.insert(onPort.end(),
-                  {"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(freeLoopbackPort())});
-    auto p = peers(*server, {"V", "D"});
-    ASSERT_EQ(p[0]->call("point 1 1 V"), "RESULT point");
-    {
-        PeerProcess first(onPort);
-        ASSERT_EQ(first.call("login A"), "RESULT login 3");
-        ASSERT_EQ(first.call("load A V"), "RESULT load");
-        ASSERT_EQ(p[0]->call("load V A"), "RESULT load");
-        // A message box open while drawing arrives: the server talks to A
-        // over two connections, and both go stale.
-        ASSERT_EQ(first.call("on 1000 PrintTxt"), "RESULT on");
-        p[0]->post("send A V wait");
-        ASSERT_TRUE(first.waitEvent("PrintTxt wait|V"));
-        ASSERT_EQ(p[1]->call("point 5 5 V"), "RESULT point");
-        ASSERT_EQ(p[1]->call("point 6 6 V"), "RESULT point");
-        ASSERT_TRUE(first.waitEvent("PaintPoint 6 6 V"));
-        ASSERT_EQ(p[0]->answer(), "RESULT send");
-        ASSERT_EQ(first.call("logout A"), "RESULT logout");
-        first.call("quit", 2000ms);
-        ASSERT_TRUE(first.waitExit(10000ms));
-    }
-    PeerProcess again(onPort);
-    ASSERT_EQ(again.call("login A"), "RESULT login 3");
-    // Replay, relay and a message all reach the restarted client.
-    ASSERT_EQ(again.call("load A V"), "RESULT load");
-    EXPECT_TRUE(again.waitEvent("PaintPoint 6 6 V"));
-    ASSERT_EQ(p[0]->call("line 1 2 3 4 V"), "RESULT line");
-    EXPECT_TRUE(again.waitEvent("PaintLine 1 2 3 4 V"));
-    ASSERT_EQ(p[0]->call("send A V hello"), "RESULT send");
-    EXPECT_TRUE(again.waitEvent("PrintTxt hello|V"));
-    // Nobody was dropped on the way.
-    PeerProcess newcomer(*server);
-    ASSERT_EQ(newcomer.call("login N"), "RESULT login 4");
-    EXPECT_EQ(logouts(*server, "A") + logouts(*server, "V") + logouts(*server, "D"), 1);
 }
 
 } // namespace

@@ -100,4 +100,19 @@ std::vector<std::string> PeerProcess::matching(const std::string& owner) const {
     return out;
 }
 
+DelayProxy::DelayProxy(int port, int target)
+    : ChildProcess(KOLVARO_DELAY_PROXY_PATH, {std::to_string(port), std::to_string(target)}),
+      port_(port) {
+    waitForLine(
+        0, [](const std::string& l) { return l.rfind("listening", 0) == 0; }, milliseconds(10000));
+}
+
+bool DelayProxy::command(const std::string& line) {
+    std::size_t from = lineCount();
+    return send(line) &&
+           waitForLine(
+               from, [](const std::string& l) { return l == "ok"; }, milliseconds(10000))
+               .has_value();
+}
+
 } // namespace kolvaro::test

@@ -63,4 +63,21 @@ private:
     std::size_t answerCursor_ = 0;
 };
 
+// kolvaro-delay-proxy on a free loopback port in front of target: a slow or
+// frozen link on command (see delay_proxy.cpp).
+class DelayProxy : public ChildProcess {
+public:
+    explicit DelayProxy(int target) : DelayProxy(freeLoopbackPort(), target) {}
+    int port() const { return port_; }
+    std::string corbaloc() const {
+        return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/ServerObject";
+    }
+    // E.g. "delay down 5000", "hold both", "release both", "drop"; true once done.
+    bool command(const std::string& line);
+
+private:
+    DelayProxy(int port, int target);
+    int port_;
+};
+
 } // namespace kolvaro::test

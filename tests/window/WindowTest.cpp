@@ -440,7 +440,7 @@ private slots:
         QVERIFY(!send.isVisible() && send.result() == QDialog::Rejected);
     }
 
-    void aboutShowsItsJpegPictureRefusesDamagedOnesAndEveryIconRenders() {
+    void aboutShowsItsJpegPictureAndRefusesDamagedOnes() {
         TAbout about;
         const QImage image = about.Image1->pixmap().toImage(); // decoded from the JPEG
         QCOMPARE(image.size(), QSize(400, 493));
@@ -464,15 +464,6 @@ private slots:
             QVERIFY(kolvaro::decodeJpeg(bad, &error).isNull() && !error.isEmpty());
         }
         QVERIFY2(error.contains("Not a JPEG file"), qPrintable(error)); // libjpeg's own words
-        kolvaro::initClientResources();
-        for (const char* name :
-             {"point", "line", "rect", "circle", "fill", "clear", "send", "logout"}) {
-            const QImage icon = QIcon(QString(":/icons/%1.svg").arg(name)).pixmap(32, 32).toImage();
-            int inked = 0;
-            for (int i = 0; i < 32 * 32; ++i)
-                inked += qAlpha(icon.pixel(i % 32, i / 32)) > 0;
-            QVERIFY2(inked > 20 && inked < 32 * 32, name);
-        }
     }
 };
 
