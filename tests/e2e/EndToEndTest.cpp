@@ -197,6 +197,8 @@ TEST(Discovery, BoardsAnnouncedAreFoundChosenAndFoundAgainElsewhere) {
     kt::ServerProcess second;
     a.until("state", back);
     same("A", {&a});
+    // The drawing link goes where the session went.
+    EXPECT_TRUE(second.shows("Client [A] paint rectangle from [30,40] to [150,120]."));
     // Two on one host: both announced, the second under the alternative name.
     kt::ServerProcess third;
     ASSERT_TRUE(third.waitStarted() && announced("Kolvaro on kolvaro-test #2"));

@@ -54,6 +54,10 @@ printf '%s\n' '[server]' 'use-ipv4=yes' 'use-ipv6=no' 'enable-dbus=yes' \
     '[wide-area]' 'enable-wide-area=no' '[publish]' 'publish-workstation=no' >"$conf"
 dbus-daemon --system --fork
 daemon start
+# As the namespace's first process this shell ignores signals it has no trap
+# for; ending it ends everything inside.
+trap 'exit 143' TERM INT HUP
 status=0
-"$@" || status=$?
+"$@" &
+wait $! || status=$?
 exit "$status"
