@@ -296,6 +296,24 @@ TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
             std::this_thread::sleep_for(100ms);
         EXPECT_EQ(found.result, 1) << found.error.toStdString();
         EXPECT_TRUE(server.shows("Login of new Clinet: " + name));
+        // Back at another address: a check finds it there, and the drawing link follows.
+        auto link = c.orb->makeServerLink(&c.window);
+        server.signal(SIGKILL);
+        server.waitExit(10s);
+        ServerProcess moved({"-ORBInitRef", ns});
+        ASSERT_TRUE(moved.waitStarted());
+        using Check = kolvaro::ClientOrb::SessionCheck;
+        std::optional<Check> check;
+        for (int i = 0; i < 100 && (!check || check->answer != Check::Answer::Registered); ++i) {
+            check.reset();
+            c.orb->checkSession(
+                name, [&] { return c.servant.Probes(); }, [&](Check k) { check = k; });
+            ASSERT_TRUE(pumpUntil([&] { return check.has_value(); }));
+        }
+        c.orb->adoptServer(*link);
+        link->paintPoint(1, 2, name);
+        EXPECT_TRUE(moved.shows("Client [" + name + "] paint point [1,2]."));
+        link->shutdown();
         EXPECT_TRUE(c.orb->shutdown());
     }
     std::filesystem::remove_all(dir);
