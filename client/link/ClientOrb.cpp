@@ -181,7 +181,8 @@ ClientOrb::Board ClientOrb::probe(Shared& s, const AnnouncedBoard& board) {
 
 // Each board is asked on a thread of its own: a neighbour that does not
 // answer costs the probe timeout once, not once per board.
-std::vector<ClientOrb::Board> ClientOrb::probeAll(Shared& s, const BrowseResult& found) {
+std::vector<ClientOrb::Board> ClientOrb::boardsOnNetwork(Shared& s) {
+    const BrowseResult found = browseBoards(s.listenBound, s.browseBound);
     std::vector<std::future<Board>> probes;
     for (const AnnouncedBoard& board : found.boards)
         probes.push_back(std::async(std::launch::async, [&s, board] { return probe(s, board); }));
@@ -190,10 +191,6 @@ std::vector<ClientOrb::Board> ClientOrb::probeAll(Shared& s, const BrowseResult&
         if (Board b = p.get(); !CORBA::is_nil(b.ref.in()))
             boards.push_back(std::move(b));
     return boards;
-}
-
-std::vector<ClientOrb::Board> ClientOrb::boardsOnNetwork(Shared& s) {
-    return probeAll(s, browseBoards(s.listenBound, s.browseBound));
 }
 
 bool ClientOrb::configured(Shared& s) {
@@ -275,18 +272,12 @@ void ClientOrb::findServer(Shared& s) {
 
 void ClientOrb::lookForBoards(std::function<void(std::vector<std::string>)> done) {
     auto task = [shared = shared_, done] {
-        // The network is asked while the ORB starts; the answer is not needed
-        // when a server is configured, and the browse ends within its bound.
-        auto browse = std::make_shared<std::promise<BrowseResult>>();
-        std::future<BrowseResult> answer = browse->get_future();
-        std::thread([browse, listen = shared->listenBound, bound = shared->browseBound] {
-            browse->set_value(browseBoards(listen, bound));
-        }).detach();
         std::vector<std::string> names;
         try {
             startOrb(*shared);
+            // Nobody on the network is asked when the server is given.
             if (!configured(*shared)) {
-                std::vector<Board> boards = probeAll(*shared, answer.get());
+                std::vector<Board> boards = boardsOnNetwork(*shared);
                 for (const Board& b : boards)
                     names.push_back(b.name);
                 std::lock_guard lock(shared->mutex);

@@ -14,7 +14,6 @@ class QObject;
 namespace kolvaro {
 
 struct AnnouncedBoard;
-struct BrowseResult;
 class CorbaServerLink;
 class SerialWorker;
 
@@ -104,7 +103,6 @@ private:
     struct Shared;
     struct Board;
     static std::vector<Board> boardsOnNetwork(Shared& s);
-    static std::vector<Board> probeAll(Shared& s, const BrowseResult& found);
     static Board probe(Shared& s, const AnnouncedBoard& board);
     static TKolvaro::Server_ptr fromNetwork(Shared& s, std::string& none);
     static bool configured(Shared& s);
