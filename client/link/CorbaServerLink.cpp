@@ -122,8 +122,10 @@ CORBA::Short low16(int v) {
     return static_cast<CORBA::Short>(v);
 }
 
-// The session may be over: the server went, hangs, or forgot this client
-// (it answers a dropped client's LoadArea with TRANSIENT).
+// The session may be over: the server went, hangs, or dropped this client
+// while its call waited (a LoadArea whose replay is cut short fails with
+// TRANSIENT; one under a name the server no longer knows does nothing and
+// succeeds, so only the session check finds that).
 bool sessionTrouble(const CORBA::SystemException& e) {
     return CORBA::TRANSIENT::_downcast(&e) || CORBA::COMM_FAILURE::_downcast(&e) ||
            CORBA::OBJECT_NOT_EXIST::_downcast(&e) || CORBA::TIMEOUT::_downcast(&e);
