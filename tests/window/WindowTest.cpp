@@ -255,9 +255,8 @@ private slots:
         // Resizes in a row, shapes arriving meanwhile: in the end exactly a
         // fresh drawing at the last size. A clear brings nothing back.
         Shapes many = all;
-        for (int i = 0; many.size() < 4000; ++i)
-            many.push_back(
-                {i * 7 % 400, i * 13 % 250, i * 7 % 400 + i % 9, i * 13 % 250 + i % 7, K(i % 5)});
+        for (int i = 0, x = 0, y = 0; many.size() < 4000; ++i, x = i * 7 % 400, y = i * 13 % 250)
+            many.push_back({x, y, x + i % 9, y + i % 7, K(i % 5)});
         for (std::size_t i = all.size(); i < many.size(); ++i) {
             if (i == 2000 || i == 3900) // more shapes than the window draws at once, then fewer
                 area->resize(400, 300), area->resize(150, 100), area->resize(int(i) / 10, 220);
@@ -266,9 +265,7 @@ private slots:
                 QTRY_COMPARE(surface(), picture({200, 220}, Shapes(&many[0], &many[i + 1])));
         }
         QTRY_COMPARE(surface(), picture({390, 220}, many));
-        area->resize(380, 230);
-        area->ClearSurface(), area->ClearShapes();
-        area->DrawShape(all[1]);
+        area->resize(380, 230), area->ClearSurface(), area->ClearShapes(), area->DrawShape(all[1]);
         QTest::qWait(100);
         QCOMPARE(surface(), picture({380, 230}, {all[1]}));
     }
