@@ -9,7 +9,7 @@ packages=(
     avahi-daemon avahi-utils dbus util-linux
     qt6-base-dev qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev libjpeg-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth x11-utils imagemagick procps iproute2 dpkg-dev file
+    xvfb xauth x11-utils imagemagick poppler-utils procps iproute2 dpkg-dev file
     desktop-file-utils shellcheck
 )
 
