@@ -246,6 +246,12 @@ bool Outbox::deliver(const Delivery& d) {
     case Delivery::Kind::CloseClient:
         outcome = attempt([&] { to->CloseClient(text); });
         break;
+    case Delivery::Kind::Probe:
+        outcome = attempt([&] {
+            if (to->_non_existent())
+                throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+        });
+        break;
     case Delivery::Kind::Marker:
         break;
     }
@@ -321,6 +327,12 @@ bool Outbox::sendBatch(std::vector<Part>& batch) {
             break;
         case Delivery::Kind::CloseClient:
             outcome = notice([&] { pipedNotices_->CloseClient(text); });
+            break;
+        case Delivery::Kind::Probe:
+            outcome = notice([&] {
+                if (pipedNotices_->_non_existent())
+                    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+            });
             break;
         case Delivery::Kind::Marker:
             break;

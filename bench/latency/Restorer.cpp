@@ -77,13 +77,21 @@ int main(int argc, char** argv) {
                     link->paintRect(v, v / 2, v + 20, v / 2 + 15, "R");
             }
         } else if (line == "restore" && link) {
+            // A check may still meet the connection to the server that died.
             std::optional<kolvaro::ClientOrb::SessionCheck> check;
-            orb.checkSession(
-                "R", [&] { return servant->Probes(); },
-                [&](kolvaro::ClientOrb::SessionCheck c) { check = c; });
-            if (!pumpUntil([&] { return check.has_value(); }) ||
-                check->answer != kolvaro::ClientOrb::SessionCheck::Answer::Registered)
-                return answer("ERROR no new login"), 1;
+            for (int tries = 0;
+                 tries < 20 &&
+                 (!check || check->answer == kolvaro::ClientOrb::SessionCheck::Answer::Unreachable);
+                 ++tries) {
+                check.reset();
+                orb.checkSession(
+                    "R", [&] { return servant->Probes(); },
+                    [&](kolvaro::ClientOrb::SessionCheck c) { check = c; });
+                if (!pumpUntil([&] { return check.has_value(); }))
+                    return answer("ERROR no answer"), 1;
+            }
+            if (check->answer != kolvaro::ClientOrb::SessionCheck::Answer::Registered)
+                return answer("ERROR no new login: " + check->reason), 1;
             relogin = " " + std::to_string(secondsSince(start));
             link->resume(kolvaro::CorbaServerLink::Resume::ServerForgot,
                          [&] { window.restoreSession(check->count); });

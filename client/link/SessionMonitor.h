@@ -37,6 +37,10 @@ public:
     void stop();
     // Checks now, unless a check is on its way.
     void checkNow();
+    // A call ran into trouble: checks now, or later and later while calls
+    // keep failing and checks keep finding the session, so that a fault only
+    // the calls see is no busy loop.
+    void callTroubled();
     bool reachable() const { return !lost_; }
 
 private:
@@ -51,6 +55,8 @@ private:
     bool inFlight_ = false;
     bool lost_ = false;
     int doubts_ = 0;
+    std::chrono::steady_clock::time_point lastTrouble_{};
+    std::chrono::milliseconds backoff_{0};
     // Tells answers to checks made before a stop() from current ones.
     unsigned round_ = 0;
 };
