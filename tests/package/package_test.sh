@@ -7,8 +7,7 @@ set -euo pipefail
 build_dir=$1 cpack=$2 version=$3 with_client=$4 peer=$5
 fail() { echo "FAIL: $*" >&2; exit 1; }
 command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is not installed"; exit 77; }
-work=$(mktemp -d)
-pid=
+work=$(mktemp -d) pid=
 trap '[ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 "$cpack" --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
@@ -20,8 +19,7 @@ check_files() {
     local deb=$1 listing; shift
     [ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$work/out")"
     listing=$(dpkg-deb -c "$deb")
-    ! awk '$2 != "root/root" || $1 ~ /^...s|^......s|^........w/' <<<"$listing" | grep . ||
-        fail "$deb: owners or modes"
+    ! awk '$2 != "root/root" || $1 ~ /^...s|^......s|^........w/' <<<"$listing" | grep . || fail "$deb: owners or modes"
     diff <(printf '%s\n' "$@" | sort) <(awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' <<<"$listing" | sort) ||
         fail "$deb: files differ from the list"
 }

@@ -41,8 +41,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     argv.push_back(nullptr);
     const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
+    close(in[0]), close(out[1]);
     in_ = fdopen(in[1], "w");
     std::FILE* from = fdopen(out[0], "r");
     if (rc != 0) {
@@ -69,8 +68,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 
 ChildProcess::~ChildProcess() {
     if (running()) {
-        kill(pid_, SIGKILL);
-        kill(pid_, SIGCONT);
+        signal(SIGKILL), signal(SIGCONT);
         waitExit(milliseconds(10000));
     }
     closeStdin();
@@ -88,24 +86,8 @@ void ChildProcess::closeStdin() {
         std::fclose(std::exchange(in_, nullptr));
 }
 
-std::vector<std::string> ChildProcess::lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-std::string ChildProcess::line(std::size_t index) const {
-    std::lock_guard lock(mutex_);
-    return index < lines_.size() ? lines_[index] : std::string();
-}
-
-std::size_t ChildProcess::lineCount() const {
-    std::lock_guard lock(mutex_);
-    return count_;
-}
-
-std::optional<std::size_t>
-ChildProcess::waitForLine(std::size_t from, const std::function<bool(const std::string&)>& match,
-                          milliseconds timeout) const {
+std::optional<std::size_t> ChildProcess::waitForLine(std::size_t from, const Match& match,
+                                                     milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
     for (std::size_t i = from;; ++i) {
@@ -117,22 +99,12 @@ ChildProcess::waitForLine(std::size_t from, const std::function<bool(const std::
     }
 }
 
-void ChildProcess::discardLines() {
-    std::lock_guard lock(mutex_);
-    keep_ = false;
-    lines_.clear();
-}
-
 std::string ChildProcess::errorText() const {
     std::string text;
     char buf[4096];
     for (ssize_t n; (n = pread(fileno(err_), buf, sizeof buf, off_t(text.size()))) > 0;)
         text.append(buf, std::size_t(n));
     return text;
-}
-
-void ChildProcess::signal(int sig) const {
-    kill(pid_, sig);
 }
 
 void ChildProcess::stop() const {
@@ -153,17 +125,9 @@ std::optional<int> ChildProcess::waitExit(milliseconds timeout) {
     return status_;
 }
 
-namespace {
-
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
+static sockaddr_in loopback(int port) {
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
-
-} // namespace
 
 int freeLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

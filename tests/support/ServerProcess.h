@@ -29,7 +29,6 @@ public:
     // Console lines from index from on, once there are n of them.
     std::vector<std::string> consoleLines(std::size_t from, std::size_t n,
                                           milliseconds timeout = milliseconds(10000)) const;
-    bool shows(const std::string& line, milliseconds timeout = milliseconds(20000)) const;
 
 private:
     ServerProcess(const std::string& program, int port, std::vector<std::string> extraArgs);
@@ -53,7 +52,9 @@ public:
 
     // Callbacks served so far, e.g. "PaintLine 1 2 3 4 A", "PrintTxt text|sender".
     std::vector<std::string> events() const { return matching("EV "); }
-    bool waitEvent(const std::string& event, milliseconds timeout = milliseconds(20000)) const;
+    bool waitEvent(const std::string& event, milliseconds timeout = milliseconds(20000)) const {
+        return shows("EV " + event, timeout);
+    }
     // The drawing callbacks for owner's area, once there are at least n.
     std::vector<std::string> drawing(const std::string& owner, std::size_t n = 0,
                                      milliseconds timeout = milliseconds(30000)) const;
