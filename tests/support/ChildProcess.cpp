@@ -51,17 +51,14 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     reader_ = std::thread([this, from] {
         char* buf = nullptr;
         std::size_t size = 0;
-        for (ssize_t n; (n = getline(&buf, &size, from)) > 0;) {
+        for (ssize_t n; (n = getline(&buf, &size, from)) > 0; changed_.notify_all()) {
             std::lock_guard lock(mutex_);
             if (keep_)
                 lines_.emplace_back(buf, n - (buf[n - 1] == '\n'));
             ++count_;
-            changed_.notify_all();
         }
-        std::free(buf);
-        std::fclose(from);
-        std::lock_guard lock(mutex_);
-        ended_ = true;
+        std::free(buf), std::fclose(from);
+        locked([this] { ended_ = true; });
         changed_.notify_all();
     });
 }

@@ -306,14 +306,13 @@ private slots:
         printer.setOutputFileName(dir.filePath("area.pdf"));
         QVERIFY(win->printArea(*b, printer));
         QProcess::execute("pdftoppm",
-                          {"-r", "60", "-png", printer.outputFileName(), dir.path() + "/p"});
+                          {"-r", "60", "-png", printer.outputFileName(), dir.filePath("p")});
         QCOMPARE(QDir(dir.path()).entryList({"p*"}), QStringList{"p-1.png"});
         const QImage page = QImage(dir.filePath("p-1.png")).convertToFormat(QImage::Format_RGB32);
         const QRect inked = scan(page, 0).first;
-        const QSize fit = b->size().scaled(
-            (printer.pageLayout().paintRect(QPageLayout::Inch).size() * 60).toSize(),
-            Qt::KeepAspectRatio);
-        QVERIFY(qAbs(inked.width() - fit.width()) + qAbs(inked.height() - fit.height()) < 3);
+        const QSizeF room = printer.pageLayout().paintRect(QPageLayout::Inch).size() * 60;
+        const QSize gap = inked.size() - b->size().scaled(room.toSize(), Qt::KeepAspectRatio);
+        QVERIFY(qAbs(gap.width()) + qAbs(gap.height()) < 3);
         const QImage got = page.copy(inked), want = b->picture().scaled(inked.size());
         int off = 0;
         for (int i = 0, w = got.width(); i < w * got.height(); ++i)
