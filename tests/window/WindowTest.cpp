@@ -1,7 +1,6 @@
 // The drawing surface, an area, the main window and the dialogs, with a link
 // that records calls instead of an ORB.
 #include "Area.h"
-#include "ClientResources.h"
 #include "Clientabout.h"
 #include "Clientsender.h"
 #include "Helper.h"
@@ -10,7 +9,6 @@
 #include "ServerLink.h"
 #include "Winpaint.h"
 
-#include <QPrintDialog>
 #include <QPrinter>
 #include <QTest>
 #include <QtWidgets>
