@@ -40,10 +40,6 @@ ServerProcess::ServerProcess(const std::string& program, int port, std::vector<s
                    }()),
       port_(port) {}
 
-std::string ServerProcess::corbaloc() const {
-    return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/ServerObject";
-}
-
 std::vector<std::string> ServerProcess::consoleLines(std::size_t from, std::size_t n,
                                                      milliseconds timeout) const {
     if (n > 0)
@@ -86,7 +82,7 @@ std::vector<std::string> PeerProcess::matching(const std::string& owner) const {
     return out;
 }
 
-DelayProxy::DelayProxy(int port, int target)
+DelayProxy::DelayProxy(int target, int port)
     : ChildProcess(KOLVARO_DELAY_PROXY_PATH, {std::to_string(port), std::to_string(target)}),
       port_(port) {
     waitForLine(0, milliseconds(10000),

@@ -135,8 +135,7 @@ private slots:
         area = std::make_unique<TClientArea>(fake, fake);
         area->resize(200, 150), area->show();
         win = std::make_unique<WatchedWindow>(&fake);
-        win->adoptServant(new THelper(*win));
-        win->show();
+        win->adoptServant(new THelper(*win)), win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
         fake.calls.clear();
     }
