@@ -33,8 +33,7 @@ grep -q '^LimitNOFILE=' "$unit" && grep -q '^TasksMax=' "$unit" || fail "unit ke
 [ -x "$root$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")" ] || fail "the unit starts a program the package lacks"
 
 port=$(perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(LocalAddr => "127.0.0.1", Listen => 1)->sockport')
-"$root/usr/bin/kolvaro-server" -ORBendPoint "giop:tcp:127.0.0.1:$port" >"$work/log" 2>&1 &
-pid=$!
+"$root/usr/bin/kolvaro-server" -ORBendPoint "giop:tcp:127.0.0.1:$port" >"$work/log" 2>&1 & pid=$!
 for _ in $(seq 200); do [ -s "$work/log" ] && break; sleep 0.1; done
 [ "$(head -n 1 "$work/log")" = "Start server." ] || fail "the packaged server did not start: $(cat "$work/log")"
 answer=$(printf 'login pkgcheck\nquit\n' |
