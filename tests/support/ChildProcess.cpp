@@ -22,9 +22,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     // Writing to a child that died must be an error result, not our death; and
     // the site's omniORB configuration could name a naming service on the
     // standard port: children under test depend on their command line only.
-    static const bool once =
+    [[maybe_unused]] static const bool once =
         ::signal(SIGPIPE, SIG_IGN) != SIG_ERR && setenv("OMNIORB_CONFIG", "/dev/null", 1) == 0;
-    (void)once;
     int in[2], out[2];
     err_ = std::tmpfile();
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || !err_)
