@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
             options.loginProbeTimeoutMs = value;
         else if (name == "maxUnread")
             options.maxUnread = value;
+        else if (name == "keptAreaMs")
+            options.keptAreaMs = value;
     }
     CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);
