@@ -36,10 +36,12 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // The client's ORB with the client's own servant, whose window side lets a
 // message wait until `read` is set.
 struct Client : ClientEvents {
-    explicit Client(std::string initRef) {
-        char program[] = "client", option[] = "-ORBInitRef";
-        char* argv[] = {program, option, initRef.data(), nullptr};
-        orb = std::make_unique<kolvaro::ClientOrb>(3, argv, &servant, &window,
+    explicit Client(const std::string& initRef, Lines more = {}) {
+        more.insert(more.begin(), {"client", "-ORBInitRef", initRef});
+        std::vector<char*> argv;
+        for (auto& arg : more)
+            argv.push_back(arg.data());
+        orb = std::make_unique<kolvaro::ClientOrb>(int(more.size()), argv.data(), &servant, &window,
                                                    kolvaro::ClientOrb::Options{2s, 1s});
     }
     LoginOutcome login(const std::string& name) {
@@ -55,7 +57,10 @@ struct Client : ClientEvents {
         ++messages;
         return read.get_future();
     }
-    void shapeRelayed(int, int, int, int, int, const std::string&) override {}
+    void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& o) override {
+        QMetaObject::invokeMethod(&window, [=, this] { shown(code, x1, y1, x2, y2, o); });
+    }
+    std::function<void(int, int, int, int, int, const std::string&)> shown = [](auto...) {};
     void areaCleared(const std::string&) override {}
     void clientJoined(const std::string&) override {}
     void clientLeft(const std::string&) override {}
@@ -210,27 +215,51 @@ TEST_F(Link, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
     EXPECT_EQ(failures.size() + troubles, 1u);
 }
 
-TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusals) {
+// Lost once; a late probe is this client's and a list of users begun for it
+// a new session, whatever the answer; taken only after refusals without probes.
+TEST_F(Link, SessionMonitorDecidesByWhatTheServerDidNotByTheAnswerAlone) {
     using A = kolvaro::SessionMonitor::Check::Answer;
-    std::deque<A> script{A::Unreachable, A::Unreachable, A::Unreachable,
-                         A::Held,        A::HeldByOther, A::Held,
-                         A::Registered,  A::HeldByOther, A::HeldByOther};
+    struct Step {
+        A answer;
+        unsigned long probes = 0;
+        THelper::Listing listing{};
+    };
+    const THelper::Listing first{1, 2, false}, second{2, 5, true};
+    std::deque<Step> script{{A::Unreachable},
+                            {A::Unreachable},
+                            {A::Unreachable},
+                            {A::Held},
+                            {A::HeldByOther},
+                            {A::Held},
+                            {A::Registered, 0, first},
+                            {A::HeldByOther, 0, first},
+                            {A::HeldByOther, 1, first},
+                            {A::Unreachable, 1, second},
+                            {A::HeldByOther, 1, second},
+                            {A::HeldByOther, 1, second},
+                            {A::HeldByOther, 1, second}};
     Lines seen;
     auto note = [&](const std::string& what) { seen.push_back(what); };
+    unsigned long probes = 0;
+    THelper::Listing listing;
     kolvaro::SessionMonitor monitor(
         [&](std::function<void(kolvaro::SessionMonitor::Check)> done) {
             if (script.empty())
                 return note("checked after it stopped");
-            QTimer::singleShot(0, [done, a = script.front()] { done({a, 3, "why"}); });
+            probes = script.front().probes, listing = script.front().listing;
+            QTimer::singleShot(0, [done, a = script.front().answer] { done({a, 3, "why"}); });
             script.pop_front();
         },
+        {[&] { return probes; }, [&] { return listing; }},
         {[&](const std::string& why) { note("lost " + why); }, [&] { note("held"); },
-         [&](int count) { note("registered " + std::to_string(count)); }, [&] { note("taken"); }},
-        {1ms, 1ms});
+         [&](int count, bool kept) { note("registered " + std::to_string(count + 10 * kept)); },
+         [&] { note("taken"); }},
+        {1ms, 1ms, 1ms});
     monitor.start();
     ASSERT_TRUE(pumpUntil([&] { return script.empty(); }));
     pumpUntil([] { return false; }, 50ms);
-    EXPECT_EQ(seen, (Lines{"lost why", "held", "held", "registered 3", "taken"}));
+    EXPECT_EQ(seen, (Lines{"lost why", "held", "held", "registered 3", "held", "registered 15",
+                           "taken"}));
 }
 
 // Last: it ends the ORB.
@@ -250,6 +279,94 @@ TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
     EXPECT_FALSE(client().orb->shutdown()); // a thread was let go inside the ORB
     EXPECT_FALSE(answer.has_value());
     EXPECT_FALSE(server->shows("Client [Zed] paint point [100,100].", 300ms));
+}
+
+// Through proxies that make replies and the server's calls to the client
+// seconds late: the client goes by what the server did.
+TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
+    const int port = freeLoopbackPort(), own = freeLoopbackPort();
+    auto start = [port] {
+        auto s =
+            ServerProcess::bounded({"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(port)});
+        EXPECT_TRUE(s->waitStarted() && waitForListener(port, 10s));
+        return s;
+    };
+    auto server = start();
+    DelayProxy up(port), back(own);
+    Client c("ServerObject=" + up.corbaloc(),
+             {"-ORBendPoint", "giop:tcp:127.0.0.1:" + std::to_string(own), "-ORBendPointPublish",
+              "giop:tcp:127.0.0.1:" + std::to_string(back.port())});
+    c.servant.ListFor("Ann");
+    ASSERT_EQ(c.login("Ann").result, 1);
+    Lines seen;
+    const auto check = [&](auto done) {
+        c.orb->checkSession(
+            "Ann", [&] { return c.servant.Probes(); }, std::move(done));
+    };
+    kolvaro::SessionMonitor monitor(
+        check, {[&] { return c.servant.Probes(); }, [&] { return c.servant.Listed(); }},
+        {[&](const std::string&) { seen.push_back("lost"); }, [&] { seen.push_back("held"); },
+         [&](int n, bool) { seen.push_back("registered " + std::to_string(n)); },
+         [&] { seen.push_back("taken"); }},
+        {300ms, 300ms, 6s});
+    // The server's look at the holder reaches it after the refusal.
+    ASSERT_TRUE(back.command("delay up 2500"));
+    monitor.start();
+    pumpUntil([] { return false; }, 5s);
+    ASSERT_TRUE(back.command("delay up 0"));
+    EXPECT_TRUE(pumpUntil([&] { return !seen.empty() && seen.back() == "held"; }));
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), "taken"), 0);
+
+    // Restarted, the server registers the client, whose check has given up
+    // on the answer by then.
+    monitor.stop();
+    seen.clear();
+    server->signal(SIGKILL);
+    server->waitExit(10s);
+    server = start();
+    ASSERT_TRUE(up.command("delay down 5000"));
+    monitor.start();
+    monitor.checkNow();
+    pumpUntil([] { return false; }, 4500ms);
+    ASSERT_TRUE(up.command("delay down 0"));
+    const auto decided = [&] {
+        return std::find_if(seen.begin(), seen.end(), [](auto& s) { return s != "lost"; });
+    };
+    ASSERT_TRUE(pumpUntil([&] { return decided() != seen.end(); }));
+    EXPECT_EQ(*decided(), "registered 1");
+    monitor.stop();
+
+    // The server dies after echoing a stroke and before its reply: the
+    // stroke goes to the next server once, with the area it belongs to.
+    auto to = c.orb->makeServerLink(&c.window);
+    int troubles = 0, echoes = 0;
+    to->setTroubleHandler([&] { ++troubles; });
+    c.shown = [&](int code, int x1, int y1, int x2, int y2, const std::string& o) {
+        ++echoes, to->echoed(code, x1, y1, x2, y2, o);
+    };
+    ASSERT_TRUE(up.command("hold down"));
+    to->paintLine(1, 2, 3, 4, "Ann");
+    ASSERT_TRUE(pumpUntil([&] { return echoes == 1; }));
+    server->signal(SIGKILL);
+    server->waitExit(10s);
+    ASSERT_TRUE(pumpUntil([&] { return troubles == 1; }));
+    ASSERT_TRUE(up.command("drop") && up.command("release down"));
+    server = start();
+    std::optional<kolvaro::ClientOrb::SessionCheck> again;
+    check([&](kolvaro::ClientOrb::SessionCheck k) { again = k; });
+    ASSERT_TRUE(pumpUntil([&] { return again.has_value(); }));
+    ASSERT_EQ(again->answer, kolvaro::ClientOrb::SessionCheck::Answer::Registered);
+    bool drained = false;
+    to->resume(
+        CorbaServerLink::Resume::ServerForgot, [&] { to->resend(2, 1, 2, 3, 4, "Ann"); }, "Ann");
+    to->afterQueuedCalls([&] { drained = true; });
+    ASSERT_TRUE(pumpUntil([&] { return drained; }));
+    const Lines lines = server->lines();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "Client [Ann] paint line from [1,2] to [3,4]."), 1);
+    to->shutdown();
+    c.shown = [](auto...) {};
+    c.orb->shutdown();
 }
 
 TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
