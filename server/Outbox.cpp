@@ -194,6 +194,12 @@ bool Outbox::deliver(const Delivery& d) {
     case Delivery::Kind::CloseClient:
         outcome = attempt([&] { to->CloseClient(text); });
         break;
+    case Delivery::Kind::Probe:
+        outcome = attempt([&] {
+            if (to->_non_existent())
+                throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+        });
+        break;
     case Delivery::Kind::Marker:
         break;
     }

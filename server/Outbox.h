@@ -43,6 +43,7 @@ struct Delivery {
         AddNewClient, // AddNewClient(text), oneway
         PrintClient,  // PrintClient(text)
         CloseClient,  // CloseClient(text)
+        Probe,        // _non_existent(): a question the user owes an answer to
         Marker,       // finish done
     };
 

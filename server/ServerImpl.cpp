@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <unordered_map>
 
 using kolvaro::Completion;
 using kolvaro::Delivery;
@@ -36,10 +37,15 @@ struct ServerImpl::User {
     // Without a call timeout: a message waits for its reader. All other
     // callbacks go through the outbox, whose reference carries the timeout.
     TKolvaro::Client_var textRef;
-    std::vector<std::string> loadedAreas; // duplicates and absent users allowed
-    kolvaro::History history;             // own area, since login or the last clear
+    // Each LoadArea is an entry that one logout of its owner takes back; a
+    // repeat only counts, so it costs neither memory nor relay time. Absent
+    // users allowed.
+    std::unordered_map<std::string, unsigned> loadedAreas;
+    std::size_t areaEntries = 0; // the counts' sum
+    kolvaro::History history;    // own area, since login or the last clear
     std::shared_ptr<Outbox> outbox;
-    unsigned unread = 0; // PrintTxt calls in flight
+    std::string peer; // where its callbacks go: omniORB's connections are per address
+    std::chrono::steady_clock::time_point questioned{}; // last probe put in its queue
 };
 
 namespace {
@@ -87,6 +93,20 @@ std::vector<std::string> objectKeys(CORBA::Object_ptr ref) {
                           body.object_key.length());
     }
     return keys;
+}
+
+// host:port of the first IIOP profile; empty for a reference without one.
+std::string peerAddress(CORBA::Object_ptr ref) {
+    omniIOR_var ior = ref->_PR_getobj()->_getIOR();
+    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+        if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
+            continue;
+        IIOP::ProfileBody body;
+        IIOP::unmarshalProfile(profiles[i], body);
+        return std::string(body.address.host.in()) + ':' + std::to_string(body.address.port);
+    }
+    return {};
 }
 
 } // namespace
@@ -157,10 +177,28 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
         omniORB::installCommFailureExceptionHandler(p, nullptr, retryOnStaleConnection);
         return p->_non_existent() ? Holder::Gone : Holder::Alive;
     } catch (const CORBA::SystemException& e) {
-        // A holder that merely does not answer in time may be stopped, not
-        // dead: it keeps its name.
-        return kolvaro::peerGone(e) && !kolvaro::timedOut(e) ? Holder::Gone : Holder::Alive;
+        if (kolvaro::timedOut(e))
+            return Holder::Silent;
+        return kolvaro::peerGone(e) ? Holder::Gone : Holder::Alive;
     }
+}
+
+// A holder that does not answer in time may be stopped, or its machine may
+// be gone for good; only oneway announcements would never tell. It keeps its
+// name for now, and a question in its own queue leaves the verdict to the
+// bounds that judge every callback it is sent.
+void ServerImpl::questionLater(std::uint64_t serial) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(users_.begin(), users_.end(),
+                           [&](const UserPtr& u) { return u->serial == serial; });
+    const auto now = std::chrono::steady_clock::now();
+    if (it == users_.end() ||
+        now - (*it)->questioned < std::chrono::milliseconds(options_.callTimeoutMs))
+        return; // gone already, or the last question has yet to time out
+    (*it)->questioned = now;
+    std::vector<UserPtr> overdue;
+    queueLocked(**it, about(Delivery::Kind::Probe, nullptr), overdue);
+    dropLocked(overdue);
 }
 
 void ServerImpl::refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback) {
@@ -193,7 +231,10 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
                 throw CORBA::TRANSIENT(0, CORBA::COMPLETED_YES);
             return claim.count;
         }
-        if (probe(claim.holder) == Holder::Alive)
+        const Holder holder = probe(claim.holder);
+        if (holder == Holder::Silent)
+            questionLater(claim.holderSerial);
+        if (holder != Holder::Gone)
             return -1;
         dropUser(claim.holderSerial);
     }
@@ -234,6 +275,9 @@ ServerImpl::UserPtr ServerImpl::addUserLocked(const char* name, TKolvaro::Client
     user->serial = nextSerial_++;
     user->name = std::make_shared<const std::string>(name);
     user->textRef = TKolvaro::Client::_duplicate(callback);
+    user->peer = peerAddress(callback);
+    if (user->peer.empty())
+        user->peer = name; // no address to share with anybody
     user->outbox = std::make_shared<Outbox>(calls, limits,
                                             [this, serial = user->serial] { dropUser(serial); });
     users_.push_back(user);
@@ -330,10 +374,12 @@ void ServerImpl::removeLocked(const char* name, UserPtr user) {
     }
     std::vector<UserPtr> overdue;
     for (const auto& u : users_) {
-        auto entry = std::find(u->loadedAreas.begin(), u->loadedAreas.end(), *closed);
+        auto entry = u->loadedAreas.find(*closed);
         if (entry == u->loadedAreas.end())
             continue;
-        u->loadedAreas.erase(entry);
+        if (--entry->second == 0)
+            u->loadedAreas.erase(entry);
+        --u->areaEntries;
         queueLocked(*u, about(Delivery::Kind::CloseClient, closed), overdue);
     }
     dropLocked(overdue);
@@ -389,8 +435,7 @@ std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::st
     std::shared_ptr<Outbox> full;
     for (const auto& u : users_) {
         const bool own = *u->name == owner;
-        const bool views =
-            std::find(u->loadedAreas.begin(), u->loadedAreas.end(), owner) != u->loadedAreas.end();
+        const bool views = u->loadedAreas.contains(owner);
         for (int n = own + views; n > 0; --n) {
             if (own) {
                 const auto pushed = u->outbox->push(d, /*wake*/ false, /*bounded*/ false);
@@ -496,9 +541,12 @@ void ServerImpl::LoadArea(const char* name, const char* owner) {
         UserPtr requester = findLocked(name);
         if (!requester)
             return;
+        if (requester->areaEntries >= options_.maxAreaEntries)
+            throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
         // Adding the entry and queueing the replay under one lock means each
         // operation reaches the requester once: in the replay or after it.
-        requester->loadedAreas.emplace_back(owner);
+        ++requester->loadedAreas[owner];
+        ++requester->areaEntries;
         UserPtr area = findLocked(owner);
         if (!area || area->history.empty())
             return;
@@ -525,18 +573,14 @@ void ServerImpl::SendTxt(const char* text, const char* recipient, const char* se
             return;
         // Each message in flight holds a thread here and a connection to the
         // recipient until it is read; beyond the bound, refuse at once.
-        if (r->unread >= options_.maxUnread)
+        if (!holdUnreadLocked(*r))
             throw CORBA::IMP_LIMIT(kolvaro::kTooManyUnreadMinor, CORBA::COMPLETED_NO);
-        ++r->unread;
         to = TKolvaro::Client::_duplicate(r->textRef);
     }
     struct Read {
         ServerImpl& server;
-        User& r;
-        ~Read() {
-            std::lock_guard lock(server.mutex_);
-            --r.unread;
-        }
+        const User& r;
+        ~Read() { server.releaseUnread(*r.name, r.peer); }
     } read{*this, *r};
     try {
         to->PrintTxt(text, sender);
@@ -548,5 +592,29 @@ void ServerImpl::SendTxt(const char* text, const char* recipient, const char* se
         throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
     } catch (...) {
         throw CORBA::UNKNOWN(0, CORBA::COMPLETED_MAYBE);
+    }
+}
+
+bool ServerImpl::holdUnreadLocked(const User& recipient) {
+    // Counted across sessions: a name logged in again, or another name in the
+    // same client, must leave its callbacks the connections they need.
+    auto held = [](const auto& counts, const std::string& key) {
+        auto it = counts.find(key);
+        return it == counts.end() ? 0u : it->second;
+    };
+    if (held(unreadByName_, *recipient.name) >= options_.maxUnread ||
+        held(unreadByPeer_, recipient.peer) >= options_.maxUnread)
+        return false;
+    ++unreadByName_[*recipient.name];
+    ++unreadByPeer_[recipient.peer];
+    return true;
+}
+
+void ServerImpl::releaseUnread(const std::string& name, const std::string& peer) {
+    std::lock_guard lock(mutex_);
+    for (auto [counts, key] : {std::pair{&unreadByName_, &name}, {&unreadByPeer_, &peer}}) {
+        auto it = counts->find(*key);
+        if (--it->second == 0)
+            counts->erase(it);
     }
 }

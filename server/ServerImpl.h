@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,7 +23,8 @@ struct ServerOptions {
     unsigned callTimeoutMs = 10000;      // timeout of every callback except PrintTxt
     std::size_t maxBacklogOps = 10000;   // a viewer whose queue holds more is dropped
     unsigned maxStallMs = 10000;         // ... or whose callbacks stop completing this long
-    unsigned maxUnread = 16;             // messages in flight to one recipient
+    unsigned maxUnread = 16;             // messages in flight to one name, and to one address
+    unsigned maxAreaEntries = 4096;      // LoadArea entries one user holds, repeats included
     unsigned loginProbeTimeoutMs = 1000; // liveness check of a name's holder on a clashing Login
     unsigned keptAreaMs = 300000;        // a dropped user's area waits this long for its owner
     std::size_t maxKeptAreas = 64;       // ... and the oldest goes beyond this many
@@ -82,7 +84,7 @@ private:
     struct User;
     using UserPtr = std::shared_ptr<User>;
 
-    enum class Holder { Alive, Gone };
+    enum class Holder { Alive, Silent, Gone };
 
     // What a Login round found: the name's current holder, or the newcomer
     // registered under it (listed completes once it has the list of users).
@@ -94,6 +96,7 @@ private:
     };
 
     Holder probe(TKolvaro::Client_ptr holder);
+    void questionLater(std::uint64_t serial);
     bool designatesOwnObject(TKolvaro::Client_ptr callback);
     void refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback);
     TKolvaro::Client_ptr deliveryProxy(TKolvaro::Client_ptr callback);
@@ -128,6 +131,8 @@ private:
     void dropUserLocked(UserPtr user);
     KeptArea* keptLocked(const char* name);
     void handBackLocked(User& user, TKolvaro::Client_ptr callback, std::vector<UserPtr>& overdue);
+    bool holdUnreadLocked(const User& recipient);
+    void releaseUnread(const std::string& name, const std::string& peer);
 
     const kolvaro::ServerOptions options_;
     kolvaro::ConsoleLog log_;
@@ -141,6 +146,9 @@ private:
     bool stopped_ = false;
     std::vector<std::shared_ptr<kolvaro::Outbox>> toWake_; // reused by each relay
     std::vector<std::string> ownKeys_;                     // object keys that lead to this server
+    // Messages in flight by recipient name and by the address its callbacks
+    // go to: a message, and the connection it holds, outlive its session.
+    std::map<std::string, unsigned> unreadByName_, unreadByPeer_;
 
     kolvaro::SenderWaker waker_;
 };

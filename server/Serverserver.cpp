@@ -1,5 +1,7 @@
 // kolvaro-server: the console program that serves "ServerObject".
 
+#include "Announcement.h"
+#include "BoardAnnouncer.h"
 #include "OrbInit.h"
 #include "ServerImpl.h"
 #include "ServerObjectForwarder.h"
@@ -13,6 +15,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -207,6 +211,22 @@ void publish(CORBA::ORB_ptr orb, const ServerPoas& poas, ServerImpl* server) {
     bindInNamingService(orb, serverRef);
 }
 
+// Announces the board on the network under a name a person recognises, for
+// the ports the ORB really listens on, with what a client needs to reach the
+// object there (corbaloc::HOST:PORT/ServerObject).
+std::unique_ptr<kolvaro::BoardAnnouncer> announceOnNetwork() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::random_device random;
+    char id[17];
+    snprintf(id, sizeof id, "%08x%08x", random(), random());
+    namespace an = kolvaro::announcement;
+    return std::make_unique<kolvaro::BoardAnnouncer>(
+        std::string("Kolvaro on ") + host, kolvaro::listeningPorts(),
+        std::vector<std::string>{std::string(an::kKeyField) + "=" + kObjectName,
+                                 std::string(an::kIdField) + "=" + id});
+}
+
 void reportFailure(const CORBA::Exception& ex) {
     fprintf(stderr, "kolvaro-server: %s\n", describe(ex).c_str());
 }
@@ -234,8 +254,11 @@ int main(int argc, char** argv) {
         options.log = stdout;
         server = new ServerImpl(options);
         publish(orb, poas, server);
+        std::unique_ptr<kolvaro::BoardAnnouncer> announcer = announceOnNetwork();
         watch.start(orb);
         orb->run();
+        // Withdrawn first: nobody should find a server that is going.
+        announcer.reset();
     } catch (const CORBA::Exception& ex) {
         reportFailure(ex);
         if (server)

@@ -5,6 +5,7 @@
 //   bare-burst N IOR [PACE_US]              N calls on another peer's object
 //   timed-load NAME OWNER | viewers N PREFIX OWNER | wait-viewers N MS
 //   wait-count N MS | ior | quiet on|off
+//   repeat-load N NAME OWNER                N LoadArea calls: "RESULT repeat-load ok=A refused=R"
 // Timed answers: "RESULT <cmd> n=N median_us=M ops_per_s=R total_us=T".
 
 static std::string fixed(double v) {
@@ -68,6 +69,16 @@ std::string dispatchMore(const Words& t, const std::string& line) {
         for (auto* v : c == "wait-count" ? std::vector<Recorder*>{self_} : viewers_)
             least = std::min(least, v->waitCount(std::stoul(t[1]), milliseconds(std::stoi(t[2]))));
         return "COUNT " + std::to_string(least);
+    } else if (c == "repeat-load") {
+        std::size_t n = std::stoul(t[1]), refused = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            try {
+                server()->LoadArea(t[2].c_str(), t[3].c_str());
+            } catch (const CORBA::IMP_LIMIT&) {
+                ++refused;
+            }
+        }
+        return "ok=" + std::to_string(n - refused) + " refused=" + std::to_string(refused);
     } else if (c == "ior") {
         CORBA::String_var ior = orb_->object_to_string(selfRef_);
         return std::string("IOR ") + ior.in();

@@ -10,6 +10,9 @@
 // per peer shows.
 // Usage: bench_relay [stored_ops (1000000)] [viewers (8)]
 // KOLVARO_BENCH_SERVER=path runs another build of the server instead.
+// bench_relay --loads [repeats (100000)]: only what one user's repeated
+// LoadArea of one area costs the server afterwards, beside the build named by
+// KOLVARO_BENCH_BEFORE when given.
 
 #include "ServerProcess.h"
 
@@ -349,11 +352,72 @@ void run(long storedOps) {
            perOp, before, after, each * kMemoryDrawers);
 }
 
+struct LoadFigures {
+    std::string calls; // accepted and refused
+    long growthKiB = 0;
+    double drawBeforeS = 0, drawAfterS = 0; // 5,000 drawing calls by another user
+};
+
+LoadFigures repeatedLoads(int repeats) {
+    ServerProcess server;
+    if (!server.waitStarted())
+        throw std::runtime_error("server did not start: " + server.errorText());
+    server.discardLines();
+    auto repeater = quietLogin(server, "Repeater");
+    auto drawer = quietLogin(server, "Drawer");
+    const std::string draw = "burst " + std::to_string(kRelayOps) + " Drawer";
+    expect(*drawer, draw, "RESULT burst"); // warm up
+    LoadFigures f;
+    f.drawBeforeS = field(expect(*drawer, draw, "RESULT burst"), "total_us") / 1e6;
+    const long before = residentKiB(server.pid());
+    f.calls = expect(*repeater, "repeat-load " + std::to_string(repeats) + " Repeater Owner",
+                     "RESULT repeat-load", 3600000ms)
+                  .substr(19);
+    f.growthKiB = residentKiB(server.pid()) - before;
+    f.drawAfterS = field(expect(*drawer, draw, "RESULT burst"), "total_us") / 1e6;
+    return f;
+}
+
+void runLoads(int repeats) {
+    std::vector<std::pair<std::string, LoadFigures>> columns{
+        {"this build", repeatedLoads(repeats)}};
+    if (const char* before = std::getenv("KOLVARO_BENCH_BEFORE")) {
+        setenv("KOLVARO_BENCH_SERVER", before, 1);
+        columns.emplace_back("before", repeatedLoads(repeats));
+        unsetenv("KOLVARO_BENCH_SERVER");
+    }
+    printf("%d LoadArea of one area by one user, then %d drawing calls by another\n", repeats,
+           kRelayOps);
+    printf("  %-32s", "");
+    for (const auto& [name, f] : columns)
+        printf("  %-24s", name.c_str());
+    printf("\n  %-32s", "LoadArea calls");
+    for (const auto& c : columns)
+        printf("  %-24s", c.second.calls.c_str());
+    printf("\n  %-32s", "server memory growth (KiB)");
+    for (const auto& c : columns)
+        printf("  %-24ld", c.second.growthKiB);
+    printf("\n  %-32s", "draws before the loads (s)");
+    for (const auto& c : columns)
+        printf("  %-24.2f", c.second.drawBeforeS);
+    printf("\n  %-32s", "draws after the loads (s)");
+    for (const auto& c : columns)
+        printf("  %-24.2f", c.second.drawAfterS);
+    printf("\n  %-32s", "after / before");
+    for (const auto& c : columns)
+        printf("  %-24.2f", c.second.drawAfterS / c.second.drawBeforeS);
+    printf("\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     try {
         setenv("KOLVARO_PEER", BENCH_PEER, 1); // the peer with the timing commands
+        if (argc > 1 && std::string(argv[1]) == "--loads") {
+            runLoads(argc > 2 ? std::stoi(argv[2]) : 100000);
+            return 0;
+        }
         if (argc > 2)
             kViewers = std::stoi(argv[2]);
         run(argc > 1 ? std::stol(argv[1]) : 1000000);

@@ -1,5 +1,6 @@
 #include "ClientApp.h"
 
+#include "BoardChooser.h"
 #include "ClientOrb.h"
 #include "ClientResources.h"
 #include "Clientabout.h"
@@ -32,9 +33,14 @@ ClientApp::ClientApp(int argc, char** argv) {
 
     makeDialogs();
     addStatusLabels();
+    // While the window is being made and shown.
+    orb_->lookForBoards([this](std::vector<std::string> names) {
+        boards_ = std::move(names);
+        chooseBoard();
+    });
 
     window_->setHooks({
-        .firstShow = [this] { runLogin(); },
+        .firstShow = [this] { chooseBoard(); },
         .send = [this] { sendMessage(); },
         .about = [this] { about_->exec(); },
         .closed = [this] { shutdown(); },
@@ -91,6 +97,24 @@ void ClientApp::show() {
     window_->show();
 }
 
+void ClientApp::chooseBoard() {
+    // Once the window shows and the network has answered, whichever comes last.
+    if (--startSteps_ > 0)
+        return;
+    if (boards_.size() > 1) {
+        QStringList names;
+        for (const std::string& name : boards_)
+            names << QString::fromStdString(name);
+        BoardChooser chooser(names, window_.get());
+        if (chooser.exec() != QDialog::Accepted) {
+            window_->close();
+            return;
+        }
+        orb_->chooseBoard(chooser.chosen().toStdString());
+    }
+    runLogin();
+}
+
 void ClientApp::runLogin(const std::string& before) {
     const bool entered = login_->exec() == QDialog::Accepted;
     if (link_) {
@@ -132,7 +156,7 @@ void ClientApp::openLink() {
         [this](const std::string& what) { reportFailure(QString::fromStdString(what)); });
     link_->setTroubleHandler([this] {
         if (monitor_)
-            monitor_->checkNow();
+            monitor_->callTroubled();
     });
     window_->setServerLink(link_.get());
 }
@@ -153,11 +177,13 @@ void ClientApp::startMonitor() {
             session_->setToolTip(QString::fromStdString(reason));
         };
         hooks.held = [this] {
+            orb_->adoptServer(*link_);
             if (link_->stopped())
                 link_->resume(CorbaServerLink::Resume::SessionHeld);
             sessionBack();
         };
         hooks.registered = [this](int count, bool keptArea) {
+            orb_->adoptServer(*link_);
             restore(count, keptArea);
             sessionBack(true);
         };

@@ -51,6 +51,8 @@ signals:
 private:
     void makeDialogs();
     void addStatusLabels();
+    // With several boards on the network, the person picks one; then the login.
+    void chooseBoard();
     // `before`: the name this client had until someone else took it.
     void runLogin(const std::string& before = {});
     void openLink();
@@ -77,6 +79,8 @@ private:
     QLabel* sending_ = nullptr;
     QLabel* session_ = nullptr;
     int messagesInFlight_ = 0;
+    std::vector<std::string> boards_; // announced on the network, by name
+    int startSteps_ = 2;              // the window shown, the network asked
     std::optional<bool> shutdownResult_;
 };
 

@@ -1,5 +1,6 @@
 #include "ClientOrb.h"
 
+#include "BoardBrowser.h"
 #include "CorbaFailure.h"
 #include "CorbaServerLink.h"
 #include "OrbInit.h"
@@ -10,12 +11,20 @@
 #include <omniORB4/Naming.hh>
 #include <omniORB4/minorCode.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <future>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
 namespace kolvaro {
+
+struct ClientOrb::Board {
+    std::string name;
+    TKolvaro::Server_var ref; // nil: not a Kolvaro server that answers
+};
 
 struct ClientOrb::Shared {
     // The ORB's own copy of the arguments; ORB_init removes what it consumes.
@@ -34,6 +43,10 @@ struct ClientOrb::Shared {
     std::chrono::milliseconds checkTimeout{};
     bool loggedIn = false; // guarded by mutex
     bool ended = false;    // guarded by mutex
+
+    std::vector<Board> boards; // found before the first login, used once; guarded by mutex
+    std::string chosen;        // the board in use, by name; guarded by mutex
+    std::chrono::milliseconds listenBound{}, browseBound{}, probeTimeout{};
 
     QueuedDelivery deliver;
 };
@@ -54,6 +67,9 @@ ClientOrb::ClientOrb(int argc, char** argv, PortableServer::Servant callback, QO
     shared_->deliver.setContext(context);
     shared_->callTimeout = options.callTimeout;
     shared_->checkTimeout = options.checkTimeout;
+    shared_->listenBound = options.listenBound;
+    shared_->browseBound = options.browseBound;
+    shared_->probeTimeout = options.probeTimeout;
 }
 
 ClientOrb::~ClientOrb() {
@@ -118,35 +134,178 @@ CORBA::Object_ptr fromNamingService(CORBA::Object_ptr ns) {
 
 } // namespace
 
+namespace {
+
+// What an object key in a corbaloc address may hold without escaping.
+bool plainKey(const std::string& key) {
+    return !key.empty() && std::all_of(key.begin(), key.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~';
+    });
+}
+
+void skipped(const AnnouncedBoard& board, const std::string& at, const std::string& why) {
+    std::fprintf(stderr, "kolvaro-client: skipped the board \"%s\" announced at %s: %s\n",
+                 board.name.c_str(), at.c_str(), why.c_str());
+}
+
+} // namespace
+
+ClientOrb::Board ClientOrb::probe(Shared& s, const AnnouncedBoard& board) {
+    if (!plainKey(board.key)) {
+        skipped(board, board.addresses.front(), "its announcement gives no usable object key");
+        return {};
+    }
+    for (const std::string& at : board.addresses) {
+        try {
+            const std::string address = "corbaloc::" + at + "/" + board.key;
+            CORBA::Object_var obj = s.orb->string_to_object(address.c_str());
+            const auto timeout = static_cast<CORBA::ULong>(s.probeTimeout.count());
+            omniORB::setClientCallTimeout(obj.in(), timeout);
+            TKolvaro::Server_var server = TKolvaro::Server::_narrow(obj.in());
+            if (CORBA::is_nil(server.in())) {
+                skipped(board, at, "the object there is not a Kolvaro server");
+                continue;
+            }
+            omniORB::setClientCallTimeout(server.in(), timeout);
+            if (server->_non_existent()) {
+                skipped(board, at, "the server there is no longer there");
+                continue;
+            }
+            return {board.name, server._retn()};
+        } catch (const CORBA::Exception& e) {
+            skipped(board, at, describeFailure(e));
+        }
+    }
+    return {};
+}
+
+// Each board is asked on a thread of its own: a neighbour that does not
+// answer costs the probe timeout once, not once per board.
+std::vector<ClientOrb::Board> ClientOrb::boardsOnNetwork(Shared& s) {
+    const BrowseResult found = browseBoards(s.listenBound, s.browseBound);
+    std::vector<std::future<Board>> probes;
+    for (const AnnouncedBoard& board : found.boards)
+        probes.push_back(std::async(std::launch::async, [&s, board] { return probe(s, board); }));
+    std::vector<Board> boards;
+    for (auto& p : probes)
+        if (Board b = p.get(); !CORBA::is_nil(b.ref.in()))
+            boards.push_back(std::move(b));
+    return boards;
+}
+
+bool ClientOrb::configured(Shared& s) {
+    CORBA::Object_var server = resolveIfConfigured(s.orb.in(), "ServerObject");
+    CORBA::Object_var ns = resolveIfConfigured(s.orb.in(), "NameService");
+    return !CORBA::is_nil(server.in()) || !CORBA::is_nil(ns.in());
+}
+
+// The board in use if it is announced still, else the only one announced, or
+// the first when none was chosen yet. `none` says why there is none.
+TKolvaro::Server_ptr ClientOrb::fromNetwork(Shared& s, std::string& none) {
+    std::vector<Board> boards;
+    std::string chosen;
+    {
+        std::lock_guard lock(s.mutex);
+        boards.swap(s.boards);
+        chosen = s.chosen;
+    }
+    if (boards.empty())
+        boards = boardsOnNetwork(s);
+    auto pick = std::find_if(boards.begin(), boards.end(),
+                             [&](const Board& b) { return b.name == chosen; });
+    if (pick == boards.end() && (boards.size() == 1 || (chosen.empty() && !boards.empty())))
+        pick = boards.begin();
+    if (pick == boards.end()) {
+        none = boards.empty()
+                   ? "no Kolvaro board announced on this network"
+                   : "the board \"" + chosen + "\" is no longer announced on this network";
+        return TKolvaro::Server::_nil();
+    }
+    std::lock_guard lock(s.mutex);
+    s.chosen = pick->name;
+    return pick->ref._retn();
+}
+
 void ClientOrb::findServer(Shared& s) {
     {
         std::lock_guard lock(s.mutex);
         if (!CORBA::is_nil(s.server.in()))
             return;
     }
+    const auto timeout = static_cast<CORBA::ULong>(s.callTimeout.count());
+    TKolvaro::Server_var server;
     CORBA::Object_var obj = resolveIfConfigured(s.orb.in(), "ServerObject");
     if (CORBA::is_nil(obj.in())) {
         CORBA::Object_var ns = resolveIfConfigured(s.orb.in(), "NameService");
         if (!CORBA::is_nil(ns.in()))
             obj = fromNamingService(ns.in());
     }
+    std::string none;
     if (CORBA::is_nil(obj.in()))
-        obj = s.orb->string_to_object("corbaloc::localhost/ServerObject");
-
-    const auto timeout = static_cast<CORBA::ULong>(s.callTimeout.count());
-    omniORB::setClientCallTimeout(obj.in(), timeout);
-    // The first remote call: it follows a forward of the published key to the
-    // server's full reference before any text is marshalled.
-    TKolvaro::Server_var server = TKolvaro::Server::_narrow(obj.in());
-    if (CORBA::is_nil(server.in()))
-        throw std::runtime_error("the object found as ServerObject is not a Kolvaro server");
+        server = fromNetwork(s, none);
+    if (CORBA::is_nil(server.in())) {
+        if (CORBA::is_nil(obj.in()))
+            obj = s.orb->string_to_object("corbaloc::localhost/ServerObject");
+        try {
+            omniORB::setClientCallTimeout(obj.in(), timeout);
+            // The first remote call: it follows a forward of the published key
+            // to the server's full reference before any text is marshalled.
+            server = TKolvaro::Server::_narrow(obj.in());
+            if (CORBA::is_nil(server.in()))
+                throw std::runtime_error(
+                    "the object found as ServerObject is not a Kolvaro server");
+            omniORB::setClientCallTimeout(server.in(), timeout);
+            // A reference that arrived typed narrows without a call; make sure
+            // the forward has been followed before Login marshals the name.
+            if (server->_non_existent())
+                throw CORBA::OBJECT_NOT_EXIST();
+        } catch (const CORBA::TRANSIENT&) {
+            if (none.empty())
+                throw;
+            throw std::runtime_error(none + " and none on this machine");
+        }
+    }
     omniORB::setClientCallTimeout(server.in(), timeout);
-    // A reference that arrived typed narrows without a call; make sure the
-    // forward has been followed before Login marshals the name.
-    if (server->_non_existent())
-        throw CORBA::OBJECT_NOT_EXIST();
     std::lock_guard lock(s.mutex);
     s.server = server._retn();
+}
+
+void ClientOrb::lookForBoards(std::function<void(std::vector<std::string>)> done) {
+    auto task = [shared = shared_, done] {
+        std::vector<std::string> names;
+        try {
+            startOrb(*shared);
+            // Nobody on the network is asked when the server is given.
+            if (!configured(*shared)) {
+                std::vector<Board> boards = boardsOnNetwork(*shared);
+                for (const Board& b : boards)
+                    names.push_back(b.name);
+                std::lock_guard lock(shared->mutex);
+                shared->boards = std::move(boards);
+            }
+        } catch (...) {
+            // The login tries again, and says what goes wrong.
+        }
+        shared->deliver([done, names] { done(names); });
+    };
+    if (!worker_ || !worker_->post(std::move(task)))
+        done({});
+}
+
+void ClientOrb::chooseBoard(const std::string& name) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->chosen = name;
+}
+
+void ClientOrb::adoptServer(CorbaServerLink& link) {
+    TKolvaro::Server_var server;
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (CORBA::is_nil(shared_->server.in()))
+            return;
+        server = TKolvaro::Server::_duplicate(shared_->server.in());
+    }
+    link.adopt(server.in());
 }
 
 LoginOutcome ClientOrb::login(Shared& s, const std::string& name) {

@@ -13,6 +13,7 @@ class QObject;
 
 namespace kolvaro {
 
+struct AnnouncedBoard;
 class CorbaServerLink;
 class SerialWorker;
 
@@ -24,9 +25,11 @@ class SerialWorker;
 // The server is found, on each attempt until found, through the first of
 // these that is configured: resolve_initial_references("ServerObject")
 // (-ORBInitRef ServerObject=... or -ORBDefaultInitRef), the name
-// "ServerObject" in the naming service (-ORBInitRef NameService=...), and
-// else corbaloc::localhost/ServerObject. What is configured is used alone: a
-// naming service without the name is reported, not passed over.
+// "ServerObject" in the naming service (-ORBInitRef NameService=...); with
+// neither, the boards announced on the network (DNS-SD) and then
+// corbaloc::localhost/ServerObject. What is configured is used alone: a
+// naming service without the name is reported, not passed over. A session
+// lost looks for the server again the same way, preferring the board it had.
 //
 // Shut down every link made by makeServerLink before shutdown().
 class ClientOrb : public Registrar {
@@ -39,6 +42,11 @@ public:
         // Bounds each checkSession call: a server that does not answer within
         // it counts as out of reach for that check.
         std::chrono::milliseconds checkTimeout{4000};
+        // Bounds listening for boards announced on the network, resolving
+        // them, and each board's first answer.
+        std::chrono::milliseconds listenBound{800};
+        std::chrono::milliseconds browseBound{2000};
+        std::chrono::milliseconds probeTimeout{1000};
     };
 
     // What Login under the name this client registered answers now.
@@ -63,6 +71,18 @@ public:
 
     void registerName(const QString& name, std::function<void(LoginOutcome)> done) override;
 
+    // Before the first login: unless a ServerObject or a naming service is
+    // configured, looks for the boards announced on the network, keeping
+    // those that answer as Kolvaro servers (the others are noted on standard
+    // error). done gets their names on the thread of the context; with
+    // several, chooseBoard says which one the person took.
+    void lookForBoards(std::function<void(std::vector<std::string> names)> done);
+    void chooseBoard(const std::string& name);
+
+    // Hands `link` the server that the latest login or check reached, so that
+    // drawing goes where the session is.
+    void adoptServer(CorbaServerLink& link);
+
     // Asks Login again under `name` with the same callback object; invisible
     // to everybody while the session holds. `probes` reads how often the
     // server has checked the callback object (THelper::Probes). done runs on
@@ -81,6 +101,11 @@ public:
 
 private:
     struct Shared;
+    struct Board;
+    static std::vector<Board> boardsOnNetwork(Shared& s);
+    static Board probe(Shared& s, const AnnouncedBoard& board);
+    static TKolvaro::Server_ptr fromNetwork(Shared& s, std::string& none);
+    static bool configured(Shared& s);
     static LoginOutcome login(Shared& s, const std::string& name);
     static SessionCheck check(Shared& s, const std::string& name,
                               const std::function<unsigned long()>& probes);

@@ -19,8 +19,14 @@ namespace kolvaro {
 // still in flight at shutdown.
 struct CorbaServerLink::Shared {
     CORBA::ORB_var orb;
-    TKolvaro::Server_var drawRef;
+    std::mutex refMutex;
+    TKolvaro::Server_var drawRef; // guarded by refMutex, as is sendRef
     TKolvaro::Server_var sendRef; // made on the send thread at first use
+
+    TKolvaro::Server_ptr ref(TKolvaro::Server_var& which) {
+        std::lock_guard lock(refMutex);
+        return TKolvaro::Server::_duplicate(which.in());
+    }
 
     struct Pending {
         std::string what;
@@ -118,8 +124,10 @@ CORBA::Short low16(int v) {
     return static_cast<CORBA::Short>(v);
 }
 
-// The session may be over: the server went, hangs, or forgot this client
-// (it answers a dropped client's LoadArea with TRANSIENT).
+// The session may be over: the server went, hangs, or dropped this client
+// while its call waited (a LoadArea whose replay is cut short fails with
+// TRANSIENT; one under a name the server no longer knows does nothing and
+// succeeds, so only the session check finds that).
 bool sessionTrouble(const CORBA::SystemException& e) {
     return CORBA::TRANSIENT::_downcast(&e) || CORBA::COMM_FAILURE::_downcast(&e) ||
            CORBA::OBJECT_NOT_EXIST::_downcast(&e) || CORBA::TIMEOUT::_downcast(&e);
@@ -135,12 +143,20 @@ CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server
     : shared_(std::make_shared<Shared>()), drawWorker_(std::make_unique<SerialWorker>()),
       sendWorker_(std::make_unique<SerialWorker>()), options_(options) {
     shared_->orb = CORBA::ORB::_duplicate(orb);
-    shared_->drawRef = TKolvaro::Server::_duplicate(server);
     shared_->deliver.setContext(context);
     shared_->link = this;
+    adopt(server);
+}
+
+void CorbaServerLink::adopt(TKolvaro::Server_ptr server) {
+    std::lock_guard lock(shared_->refMutex);
+    if (!CORBA::is_nil(shared_->drawRef.in()) && server->_is_equivalent(shared_->drawRef.in()))
+        return;
+    shared_->drawRef = TKolvaro::Server::_duplicate(server);
     omniORB::setClientCallTimeout(shared_->drawRef.in(),
-                                  static_cast<CORBA::ULong>(options.callTimeout.count()));
+                                  static_cast<CORBA::ULong>(options_.callTimeout.count()));
     retryOnStaleConnections(shared_->drawRef.in());
+    shared_->sendRef = TKolvaro::Server::_nil();
 }
 
 CorbaServerLink::~CorbaServerLink() {
@@ -201,7 +217,8 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
             return;
         std::optional<std::string> failed;
         try {
-            next.call(shared->drawRef.in());
+            TKolvaro::Server_var to = shared->ref(shared->drawRef);
+            next.call(to.in());
             shared->failing = false;
         } catch (const CORBA::SystemException& e) {
             if (sessionTrouble(e)) {
@@ -411,22 +428,26 @@ void CorbaServerLink::sendTxt(const std::string& text, const std::string& recipi
     sendWorker_->post([shared = shared_, text, recipient, sender, done = std::move(done)] {
         std::optional<std::string> error;
         try {
-            if (CORBA::is_nil(shared->sendRef.in())) {
+            TKolvaro::Server_var ref = shared->ref(shared->sendRef);
+            if (CORBA::is_nil(ref.in())) {
                 // A proxy of its own, so that the drawing proxy's timeout does
                 // not apply. It must follow any forward of the server's
                 // published key before the first text is marshalled: only the
                 // full reference carries the code sets.
-                CORBA::Object_var obj = ownProxy(shared->orb.in(), shared->drawRef.in());
-                TKolvaro::Server_var ref = TKolvaro::Server::_narrow(obj.in());
+                TKolvaro::Server_var base = shared->ref(shared->drawRef);
+                CORBA::Object_var obj = ownProxy(shared->orb.in(), base.in());
+                ref = TKolvaro::Server::_narrow(obj.in());
                 if (CORBA::is_nil(ref.in()))
                     throw CORBA::INV_OBJREF();
                 // A typed reference narrows without a call; this one follows
                 // the forward for certain.
                 if (ref->_non_existent())
                     throw CORBA::OBJECT_NOT_EXIST();
-                shared->sendRef = ref._retn();
+                std::lock_guard lock(shared->refMutex);
+                if (base->_is_equivalent(shared->drawRef.in()))
+                    shared->sendRef = TKolvaro::Server::_duplicate(ref.in());
             }
-            shared->sendRef->SendTxt(text.c_str(), recipient.c_str(), sender.c_str());
+            ref->SendTxt(text.c_str(), recipient.c_str(), sender.c_str());
         } catch (const CORBA::IMP_LIMIT& e) {
             error = e.minor() == kTooManyUnreadMinor
                         ? recipient + " has too many unread messages."

@@ -69,6 +69,9 @@ public:
     // been made (or has failed), e.g. to end a busy display after LoadArea.
     void afterQueuedCalls(std::function<void()> then);
 
+    // Every later call goes to `server`: the session was found again there.
+    void adopt(TKolvaro::Server_ptr server);
+
     // Called on the window thread when the queue stops for a lost session.
     void setTroubleHandler(std::function<void()> handler) { onTrouble_ = std::move(handler); }
     bool stopped() const;

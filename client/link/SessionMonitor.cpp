@@ -2,6 +2,8 @@
 
 #include <QPointer>
 
+#include <algorithm>
+
 namespace kolvaro {
 
 SessionMonitor::SessionMonitor(Checker checker, Witness witness, Hooks hooks, Timing timing,
@@ -44,6 +46,19 @@ void SessionMonitor::checkNow() {
         if (self && self->round_ == round)
             self->answered(check);
     });
+}
+
+void SessionMonitor::callTroubled() {
+    using namespace std::chrono_literals;
+    const auto now = std::chrono::steady_clock::now();
+    backoff_ = now - lastTrouble_ < timing_.interval
+                   ? std::min(std::max(2 * backoff_, std::chrono::milliseconds(100)), timing_.retry)
+                   : 0ms;
+    lastTrouble_ = now;
+    if (backoff_ == 0ms)
+        return checkNow();
+    if (!inFlight_ && (!timer_.isActive() || timer_.remainingTimeAsDuration() > backoff_))
+        schedule(backoff_);
 }
 
 void SessionMonitor::answered(const Check& check) {

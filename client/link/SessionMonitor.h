@@ -54,6 +54,10 @@ public:
     void stop();
     // Checks now, unless a check is on its way.
     void checkNow();
+    // A call ran into trouble: checks now, or later and later while calls
+    // keep failing and checks keep finding the session, so that a fault only
+    // the calls see is no busy loop.
+    void callTroubled();
     bool reachable() const { return !lost_; }
 
 private:
@@ -75,6 +79,8 @@ private:
     unsigned long probesAtDoubt_ = 0; // before the first doubtful check
     unsigned long probesAtCheck_ = 0; // before the check in flight
     unsigned long sessions_ = 0;      // the listing serial taken into account
+    std::chrono::steady_clock::time_point lastTrouble_{};
+    std::chrono::milliseconds backoff_{0};
     // Tells answers to checks made before a stop() from current ones.
     unsigned round_ = 0;
 };

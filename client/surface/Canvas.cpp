@@ -84,6 +84,14 @@ void Canvas::reset(QSize size) {
     resumeBatch();
 }
 
+void Canvas::setImage(QImage picture) {
+    suspendBatch();
+    image_ = picture.format() == QImage::Format_RGB32
+                 ? std::move(picture)
+                 : picture.convertToFormat(QImage::Format_RGB32);
+    resumeBatch();
+}
+
 QRgb Canvas::toRgb(Colour colour) {
     return qRgb(colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF);
 }

@@ -41,6 +41,8 @@ public:
 
     // Starts over with a white surface of the given size.
     void reset(QSize size);
+    // Goes on from the given picture, which becomes the surface; pen and brush stay.
+    void setImage(QImage picture);
     QSize size() const { return image_.size(); }
     const QImage& image() const { return image_; }
     Colour pixel(int x, int y) const;

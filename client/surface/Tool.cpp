@@ -21,15 +21,15 @@ void circleOutline(Canvas& canvas, const PaintRecord& figure) {
 
 const std::array<ToolInfo, toolCount> toolTable{{
     {Tool::Point, PaintKind::Point, "&Point", "Point1", "CPoint", ":/icons/point.svg",
-     "Paint: Point", nullptr},
-    {Tool::Line, PaintKind::Line, "&Line", "Line1", "CLine", ":/icons/line.svg", "Paint: Line",
+     "Paint: Point", "P", nullptr},
+    {Tool::Line, PaintKind::Line, "&Line", "Line1", "CLine", ":/icons/line.svg", "Paint: Line", "L",
      lineOutline},
     {Tool::Rect, PaintKind::Rect, "&Rectangle", "Rectangle1", "CRect", ":/icons/rect.svg",
-     "Paint: Rectangle", rectOutline},
+     "Paint: Rectangle", "R", rectOutline},
     {Tool::Circle, PaintKind::Circ, "&Circle", "Circle1", "CCirc", ":/icons/circle.svg",
-     "Paint: Circle", circleOutline},
+     "Paint: Circle", "C", circleOutline},
     {Tool::Fill, PaintKind::Fill, "&Fill area", "Fillarea1", "CFill", ":/icons/fill.svg",
-     "Paint: Fill area", nullptr},
+     "Paint: Fill area", "F", nullptr},
 }};
 
 const ToolInfo& toolDrawing(PaintKind kind) {

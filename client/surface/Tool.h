@@ -18,6 +18,7 @@ struct ToolInfo {
     const char* buttonName; // object name of its toolbar button
     const char* icon;
     const char* panel; // the status bar while it is chosen
+    const char* key;   // its shortcut, a plain key
     // Dragging tools show this outline (XOR, so drawing it twice erases it)
     // while the button is down and send the shape at release; the others
     // send at the click.

@@ -10,8 +10,25 @@
 
 #include <algorithm>
 
+namespace {
+
+// Shapes that came during a redraw are drawn on its picture on the window
+// thread when they are few; more go to the builder again.
+constexpr std::size_t drawnOnArrival = 512;
+
+} // namespace
+
 TClientArea::TClientArea(AreaHost& host, ServerLink& link, QWidget* parent)
-    : QWidget(parent), host_(host), link_(link) {
+    : QWidget(parent), host_(host), link_(link),
+      builder_([this](std::uint64_t ticket, QImage picture) {
+          // The builder is stopped before the area goes, so `this` is alive.
+          QMetaObject::invokeMethod(
+              this,
+              [this, ticket, picture = std::move(picture)]() mutable {
+                  surfaceBuilt(ticket, std::move(picture));
+              },
+              Qt::QueuedConnection);
+      }) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setCursor(Qt::CrossCursor);
     setMouseTracking(true);
@@ -32,6 +49,11 @@ void TClientArea::setCaption(const std::string& owner) {
 
 void TClientArea::DrawShape(const PaintRecord& shape) {
     history_.push_back(shape);
+    if (rebuilding_) {
+        // The old picture is on show for a moment only: the redraw replaces it.
+        drawNow(shape);
+        return;
+    }
     const auto left = std::find(leftPreviews_.begin(), leftPreviews_.end(), shape);
     const auto own = std::find(unechoed_.begin(), unechoed_.end(), shape);
     const bool preview = left != leftPreviews_.end();
@@ -60,6 +82,13 @@ void TClientArea::AddShape(int x1, int y1, int x2, int y2, int code) {
 
 void TClientArea::ClearShapes() {
     history_.clear();
+    if (rebuilding_) { // an empty history needs no redraw
+        builder_.cancel();
+        ++ticket_;
+        rebuilding_ = false;
+        canvas_.reset(size());
+        update();
+    }
 }
 
 void TClientArea::ClearSurface() {
@@ -77,14 +106,52 @@ void TClientArea::drawNow(const PaintRecord& shape) {
 }
 
 void TClientArea::rebuildSurface() {
-    canvas_.reset(size());
-    drawShapes(canvas_, history_);
+    ++ticket_;
+    if (history_.empty()) {
+        builder_.cancel();
+        rebuilding_ = false;
+        surfaceBuilt(ticket_, {});
+        return;
+    }
+    // Each resize replaces the redraw in hand, so a drag ends in one redraw
+    // at the last size.
+    rebuilding_ = true;
+    builtUpTo_ = history_.size();
+    builder_.build({ticket_, size(), {}, history_});
+}
+
+void TClientArea::surfaceBuilt(std::uint64_t ticket, QImage picture) {
+    if (ticket != ticket_)
+        return;
+    if (rebuilding_) {
+        const auto from = history_.begin() + static_cast<std::ptrdiff_t>(builtUpTo_);
+        if (history_.end() - from > static_cast<std::ptrdiff_t>(drawnOnArrival)) {
+            builtUpTo_ = history_.size();
+            builder_.build({++ticket_, {}, std::move(picture), {from, history_.end()}});
+            return;
+        }
+        canvas_.setImage(std::move(picture));
+        Canvas::Batch batch(canvas_);
+        for (auto shape = from; shape != history_.end(); ++shape)
+            drawShape(canvas_, *shape);
+    } else {
+        canvas_.reset(size());
+    }
+    rebuilding_ = false;
     // Previews and marks were on the old surface only.
     previewShown_ = {};
     leftPreviews_.clear();
     unechoed_.clear();
     overtaken_ = false;
     update();
+}
+
+QImage TClientArea::picture() const {
+    if (!rebuilding_)
+        return canvas_.image();
+    Canvas fresh(size());
+    drawShapes(fresh, history_);
+    return fresh.image();
 }
 
 void TClientArea::catchUp() {
@@ -105,7 +172,12 @@ void TClientArea::catchUp() {
 
 void TClientArea::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    painter.drawImage(event->rect(), canvas_.image(), event->rect());
+    const QImage& image = canvas_.image();
+    const QRect shown = event->rect() & image.rect();
+    painter.drawImage(shown.topLeft(), image, shown);
+    // Grown, and the redraw not there yet: the rest is background meanwhile.
+    for (const QRect& rest : QRegion(event->rect()) - QRegion(image.rect()))
+        painter.fillRect(rest, Qt::white);
 }
 
 void TClientArea::resizeEvent(QResizeEvent*) {

@@ -2,6 +2,7 @@
 
 #include "Canvas.h"
 #include "Shape.h"
+#include "SurfaceBuilder.h"
 #include "Tool.h"
 
 #include <QWidget>
@@ -35,6 +36,9 @@ public:
 
     const std::vector<PaintRecord>& history() const { return history_; }
     const Canvas& canvas() const { return canvas_; }
+    // What the area shows at its size: the surface, or while the surface is
+    // still being redrawn for a new size, a fresh drawing of the history.
+    QImage picture() const;
     QSize sizeHint() const override { return {320, 240}; }
 
 protected:
@@ -53,12 +57,19 @@ private:
     void drawPreview(const PaintRecord& figure);
     void drawNow(const PaintRecord& shape);
     void rebuildSurface();
+    void surfaceBuilt(std::uint64_t ticket, QImage picture);
     void catchUp();
 
     AreaHost& host_;
     ServerLink& link_;
     Canvas canvas_;
     std::vector<PaintRecord> history_;
+    // A resize has the surface redrawn off the window thread; until the new
+    // one comes, the old picture stays on show and takes what arrives.
+    SurfaceBuilder builder_;
+    std::uint64_t ticket_ = 0; // of the redraw the area waits for, if any
+    bool rebuilding_ = false;
+    std::size_t builtUpTo_ = 0; // shapes of the history the redraw holds
     // Previews left on the surface at release, each erased when its echo comes.
     std::vector<PaintRecord> leftPreviews_;
     // Points and fills drawn at the click, each until its echo comes.

@@ -25,7 +25,8 @@ TCSender::TCSender(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Send message"));
     setFixedSize(519, 114);
     setModal(true);
-    move(286, 271);
+    // Not placed: Qt centres a dialog that has no position of its own on its
+    // window at every show.
 
     Label1 = boldLabel(QStringLiteral("Enter your message"), this, 8, 8);
 

@@ -5,15 +5,21 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
@@ -62,6 +68,22 @@ void openOnTop(QMessageBox* box) {
     box->activateWindow();
 }
 
+// The shortcut goes into the tooltip as well, so a toolbar button shows it.
+void showKeys(QAction* action, const QList<QKeySequence>& keys) {
+    action->setShortcuts(keys);
+    const QString plain = QString(action->text()).remove('&');
+    action->setToolTip(
+        keys.isEmpty()
+            ? plain
+            : QString("%1 (%2)").arg(plain, keys.front().toString(QKeySequence::NativeText)));
+}
+
+// The desktop's keys for a command, or the usual ones where it names none.
+QList<QKeySequence> standardKeys(QKeySequence::StandardKey command, const char* usual) {
+    const QList<QKeySequence> keys = QKeySequence::keyBindings(command);
+    return keys.isEmpty() ? QList<QKeySequence>{QKeySequence(usual)} : keys;
+}
+
 // Toolbar gaps keep their widths, like the spacing separators they stand for.
 void addGap(QToolBar* bar, int width) {
     auto* gap = new QWidget(bar);
@@ -83,6 +105,7 @@ TWinClient::TWinClient(ServerLink* link, QWidget* parent) : QMainWindow(parent),
     createMenus();
     createToolBar();
     selectTool(Tool::Point);
+    menuBar()->installEventFilter(this);
 }
 
 TWinClient::~TWinClient() {
@@ -141,6 +164,7 @@ void TWinClient::createActions() {
         const Tool tool = entry.tool;
         connect(action, &QAction::triggered, this, [this, tool] { selectTool(tool); });
         toolActions_[static_cast<std::size_t>(tool)] = action;
+        showKeys(action, {QKeySequence(entry.key)});
     }
     auto make = [this](const char* icon, const char* caption, const char* name, auto slot) {
         auto* action = new QAction(iconAt(icon), caption, this);
@@ -150,6 +174,11 @@ void TWinClient::createActions() {
     };
     clearAction_ = make(":/icons/clear.svg", "Clea&r all", "Clearall1", &TWinClient::CClearClick);
     saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &TWinClient::SaveAreaClick);
+    copyAction_ = make("", "C&opy area", "Copyarea1", &TWinClient::CopyAreaClick);
+    printAction_ = make("", "Pr&int area\u2026", "Printarea1", &TWinClient::PrintAreaClick);
+    showKeys(saveAction_, standardKeys(QKeySequence::Save, "Ctrl+S"));
+    showKeys(copyAction_, standardKeys(QKeySequence::Copy, "Ctrl+C"));
+    showKeys(printAction_, standardKeys(QKeySequence::Print, "Ctrl+P"));
     // The menu bar and the toolbar each get their own Send and Logout: a menu
     // bar shows an action's icon instead of its caption.
     sendAction_ = make("", "&Send message", "Sendmessage1", &TWinClient::Send1Click);
@@ -158,6 +187,9 @@ void TWinClient::createActions() {
     logoutButton_ =
         make(":/icons/logout.svg", "&Logout", "ToolButton10", &TWinClient::Logout1Click);
     aboutAction_ = make("", "&About...", "About1", &TWinClient::About1Click);
+    // One key for the two Logout actions; the button's tooltip names it too.
+    showKeys(logoutAction_, standardKeys(QKeySequence::Quit, "Ctrl+Q"));
+    logoutButton_->setToolTip(logoutAction_->toolTip());
     tileAction_ = make("", "&Tile", "Tile1", &TWinClient::Tile1Click);
     cascadeAction_ = make("", "&Cascade", "Cascade1", &TWinClient::Cascade1Click);
 }
@@ -172,6 +204,8 @@ void TWinClient::createMenus() {
     paint->addSeparator()->setObjectName("N1");
     paint->addAction(clearAction_);
     paint->addAction(saveAction_);
+    paint->addAction(copyAction_);
+    paint->addAction(printAction_);
     bar->addAction(sendAction_);
     usersMenu_ = bar->addMenu("&Users");
     usersMenu_->setObjectName("Users1");
@@ -496,6 +530,7 @@ void TWinClient::askToShow(const std::string& name) {
     });
     fitCaption(*box);
     openOnTop(box);
+    attentionIfAway(box);
 }
 
 void TWinClient::acceptNewcomer(const std::string& name) {
@@ -526,6 +561,23 @@ void TWinClient::showMessage(const std::string& text, const std::string& sender,
     });
     fitCaption(*box);
     openOnTop(box);
+    attentionIfAway(box);
+}
+
+void TWinClient::attentionIfAway(QWidget* box) {
+    // The user is here while this window or one of its own boxes is active.
+    for (QWidget* active = QApplication::activeWindow(); active; active = active->parentWidget()) {
+        if (active == this)
+            return;
+    }
+    requestAttention(box);
+}
+
+void TWinClient::requestAttention(QWidget* box) {
+    // The box asks, not the window: a window manager gives the focus to a
+    // modal box rather than to the window behind it, and the sign stops
+    // only when the window that asked is active.
+    QApplication::alert(box);
 }
 
 void TWinClient::CClearClick() {
@@ -590,7 +642,13 @@ void TWinClient::Cascade1Click() {
 }
 
 bool TWinClient::saveArea(const TClientArea& area, const QString& path) const {
-    return area.canvas().image().save(path, "PNG");
+    return area.picture().save(path, "PNG");
+}
+
+void TWinClient::warn(const QString& title, const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void TWinClient::SaveAreaClick() {
@@ -603,13 +661,43 @@ void TWinClient::SaveAreaClick() {
     dialog->setDefaultSuffix("png");
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QFileDialog::fileSelected, this, [this, area](const QString& path) {
-        if (!area || saveArea(*area, path))
-            return;
-        auto* box =
-            new QMessageBox(QMessageBox::Warning, "Save area as PNG",
-                            "The area could not be saved to " + path + ".", QMessageBox::Ok, this);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+        if (area && !saveArea(*area, path))
+            warn("Save area as PNG", "The area could not be saved to " + path + ".");
+    });
+    dialog->open();
+}
+
+void TWinClient::CopyAreaClick() {
+    if (const TClientArea* area = activeArea())
+        QApplication::clipboard()->setImage(area->picture());
+}
+
+bool TWinClient::printArea(const TClientArea& area, QPrinter& printer) const {
+    const QImage picture = area.picture();
+    QPainter painter;
+    if (picture.isNull() || !painter.begin(&printer))
+        return false;
+    // Centred across the page, from its top; pixels stay sharp when enlarged.
+    const QRect page = painter.viewport();
+    const QSize fit = picture.size().scaled(page.size(), Qt::KeepAspectRatio);
+    painter.drawImage(QRect(QPoint(page.x() + (page.width() - fit.width()) / 2, page.y()), fit),
+                      picture);
+    return painter.end();
+}
+
+void TWinClient::PrintAreaClick() {
+    QPointer<TClientArea> area(activeArea());
+    if (!area)
+        return;
+    if (!printer_)
+        printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    printer_->setDocName(qs(area->caption()));
+    auto* dialog = new QPrintDialog(printer_.get(), this);
+    dialog->setWindowTitle("Print area");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, area] {
+        if (area && !printArea(*area, *printer_))
+            warn("Print area", "The area could not be printed.");
     });
     dialog->open();
 }
@@ -622,6 +710,34 @@ void TWinClient::showEvent(QShowEvent* event) {
     // After the window is on screen, so the login dialog has it behind.
     if (hooks_.firstShow)
         QTimer::singleShot(0, this, [this] { hooks_.firstShow(); });
+}
+
+bool TWinClient::eventFilter(QObject* watched, QEvent* event) {
+    // The menu bar has the keys only while it is worked from the keyboard
+    // (after Alt): a letter there is one of its mnemonics, not a tool.
+    const bool key = event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress;
+    if (watched != menuBar() || !key)
+        return QMainWindow::eventFilter(watched, event);
+    const auto* press = static_cast<QKeyEvent*>(event);
+    if (press->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return QMainWindow::eventFilter(watched, event);
+    if (event->type() == QEvent::ShortcutOverride) {
+        event->accept();
+        return true;
+    }
+    // A command on the bar itself runs at its letter, as a menu opens at its
+    // own; left to itself the bar would only highlight it.
+    for (QAction* command : menuBar()->actions()) {
+        const QKeySequence mnemonic = QKeySequence::mnemonic(command->text());
+        if (command->menu() || !command->isEnabled() || mnemonic.isEmpty() ||
+            mnemonic[0].key() != press->key())
+            continue;
+        QKeyEvent leave(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(menuBar(), &leave);
+        QTimer::singleShot(0, command, &QAction::trigger);
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TWinClient::closeEvent(QCloseEvent* event) {

@@ -23,6 +23,7 @@ class QLabel;
 class QMdiArea;
 class QMenu;
 class QMessageBox;
+class QPrinter;
 class QToolBar;
 class ServerLink;
 class TClientArea;
@@ -91,6 +92,9 @@ public:
     std::string ActiveAreaName() const;
     // Writes the area's picture; false when the file cannot be written.
     bool saveArea(const TClientArea& area, const QString& path) const;
+    // Prints the area's picture as large as the page takes it, its shape
+    // kept; false when the printer cannot be opened.
+    bool printArea(const TClientArea& area, QPrinter& printer) const;
 
     // AreaHost
     Tool currentTool() const override;
@@ -115,10 +119,15 @@ public slots:
     void Tile1Click();
     void Cascade1Click();
     void SaveAreaClick();
+    void CopyAreaClick();
+    void PrintAreaClick();
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // `box` came while the user looks elsewhere: the desktop's usual sign.
+    virtual void requestAttention(QWidget* box);
 
 private:
     void createStatusBar();
@@ -137,6 +146,8 @@ private:
     // The own area's history is to go to the server again: kept aside, and
     // the area emptied for what the new session echoes.
     void setAsideOwnArea();
+    void attentionIfAway(QWidget* box);
+    void warn(const QString& title, const QString& text);
 
     // Notices posted by callbacks and not yet carried out; past the bound a
     // callback waits, which leaves the rest queued at the server.
@@ -167,6 +178,8 @@ private:
     std::array<QAction*, toolCount> toolActions_{};
     QAction* clearAction_ = nullptr;
     QAction* saveAction_ = nullptr;
+    QAction* copyAction_ = nullptr;
+    QAction* printAction_ = nullptr;
     QAction* sendAction_ = nullptr;
     QAction* sendButton_ = nullptr;
     QAction* logoutAction_ = nullptr;
@@ -176,6 +189,8 @@ private:
     QAction* cascadeAction_ = nullptr;
     QMenu* usersMenu_ = nullptr;
     QToolBar* toolBar_ = nullptr;
+    // Made at the first print; keeps the user's printer settings from one to the next.
+    std::unique_ptr<QPrinter> printer_;
 };
 
 // The one main window of the program.

@@ -240,6 +240,28 @@ TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterRepeatedRe
     EXPECT_EQ(seen, (Lines{"lost why", "held", "held", "registered 3", "taken"}));
 }
 
+// Calls that fail again after every check that finds the session (a server
+// back at another address, before the link adopted it) must not spin.
+TEST_F(Link, SessionMonitorBacksOffWhileCallsKeepFailingAndTheSessionHolds) {
+    int checks = 0;
+    kolvaro::SessionMonitor* watching = nullptr;
+    kolvaro::SessionMonitor monitor(
+        [&](std::function<void(kolvaro::SessionMonitor::Check)> done) {
+            ++checks;
+            QTimer::singleShot(0, [done] {
+                done({kolvaro::SessionMonitor::Check::Answer::Held, 0, {}});
+            });
+        },
+        {[] { return 0ul; }, [] { return THelper::Listing{}; }},
+        {{}, [&] { QTimer::singleShot(0, [&] { watching->callTroubled(); }); }, {}, {}}, {10s, 1s});
+    watching = &monitor;
+    monitor.start();
+    monitor.callTroubled();
+    pumpUntil([] { return false; }, 1s);
+    EXPECT_GE(checks, 3);
+    EXPECT_LE(checks, 6);
+}
+
 // Last: it ends the ORB.
 TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
     ASSERT_EQ(client().login("Ann").result, 1); // on the restarted server
@@ -362,6 +384,24 @@ TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
             std::this_thread::sleep_for(100ms);
         EXPECT_EQ(found.result, 1) << found.error.toStdString();
         EXPECT_TRUE(server.shows("Login of new Clinet: " + name));
+        // Back at another address: a check finds it there, and the drawing link follows.
+        auto link = c.orb->makeServerLink(&c.window);
+        server.signal(SIGKILL);
+        server.waitExit(10s);
+        ServerProcess moved({"-ORBInitRef", ns});
+        ASSERT_TRUE(moved.waitStarted());
+        using Check = kolvaro::ClientOrb::SessionCheck;
+        std::optional<Check> check;
+        for (int i = 0; i < 100 && (!check || check->answer != Check::Answer::Registered); ++i) {
+            check.reset();
+            c.orb->checkSession(
+                name, [&] { return c.servant.Probes(); }, [&](Check k) { check = k; });
+            ASSERT_TRUE(pumpUntil([&] { return check.has_value(); }));
+        }
+        c.orb->adoptServer(*link);
+        link->paintPoint(1, 2, name);
+        EXPECT_TRUE(moved.shows("Client [" + name + "] paint point [1,2]."));
+        link->shutdown();
         EXPECT_TRUE(c.orb->shutdown());
     }
     std::filesystem::remove_all(dir);

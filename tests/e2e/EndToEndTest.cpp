@@ -4,6 +4,7 @@
 // wires them, and the real ORB between real programs.
 #include "ServerProcess.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -22,7 +23,9 @@ std::map<std::string, std::string> shapes; // each area's history so far, as "vi
 
 class Client : public kt::ChildProcess {
 public:
-    Client() : ChildProcess(KOLVARO_DRIVER_PATH, server->clientArgs()) {}
+    Client() : Client(server->clientArgs()) {}
+    explicit Client(const std::vector<std::string>& args)
+        : ChildProcess(KOLVARO_DRIVER_PATH, args) {}
 
     // The detail of the answer, which should be command's OK.
     std::string ok(const std::string& command, bool quiet = false) {
@@ -166,6 +169,67 @@ TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
     again.waitExit(10000ms);
     a.ok("do Logout1");
     a.ends();
+}
+
+// Found with no options, through the boards announced on the network (run in
+// a namespace of its own with an Avahi daemon: tests/support/with_avahi.sh).
+TEST(Discovery, BoardsAnnouncedAreFoundChosenAndFoundAgainElsewhere) {
+    const std::vector<std::string> none;
+    const auto avahi = [](const std::string& what) {
+        return std::system((KOLVARO_WITH_AVAHI " --daemon " + what).c_str()) == 0;
+    };
+    const auto announced = [](const std::string& name) {
+        const std::string browse = "avahi-browse -rt _kolvaro._tcp | grep -qF '" + name + "'";
+        for (int i = 0; i < 20; ++i)
+            if (std::system(browse.c_str()) == 0)
+                return true;
+        return false;
+    };
+    // A neighbour's announcement that leads to no Kolvaro server is passed over.
+    kt::ChildProcess bogus("/usr/bin/avahi-publish",
+                           {"-s", "Kolvaro on nowhere", "_kolvaro._tcp", "9", "key=ServerObject"});
+    auto first = std::make_unique<kt::ServerProcess>();
+    ASSERT_TRUE(first->waitStarted());
+    ASSERT_TRUE(announced("Kolvaro on nowhere") && announced("Kolvaro on kolvaro-test"));
+    Client a(none);
+    a.enter("A", "A");
+    a.draw("rectangle", "A", "30 40 150 120");
+    EXPECT_THAT(a.errorText(), ::testing::HasSubstr("skipped the board \"Kolvaro on nowhere\""));
+    // Killed and started again on another port: the running client finds it.
+    first->signal(SIGKILL);
+    first->waitExit(10000ms);
+    a.until("state", lost);
+    kt::ServerProcess second;
+    a.until("state", back);
+    same("A", {&a});
+    // The drawing link goes where the session went.
+    EXPECT_TRUE(second.shows("Client [A] paint rectangle from [30,40] to [150,120]."));
+    // Two on one host: both announced, the second under the alternative name.
+    kt::ServerProcess third;
+    ASSERT_TRUE(third.waitStarted() && announced("Kolvaro on kolvaro-test #2"));
+    Client b(none);
+    b.until("board", "Kolvaro on kolvaro-test|Kolvaro on kolvaro-test #2");
+    b.ok("board Kolvaro on kolvaro-test #2");
+    b.enter("B", "B");
+    EXPECT_TRUE(third.shows("Login of new Clinet: B"));
+    // No daemon: the old fallback, and a message that says what was tried.
+    second.signal(SIGKILL);
+    third.signal(SIGKILL);
+    ASSERT_TRUE(avahi("stop"));
+    Client c(none);
+    c.send("login C");
+    c.until("answer ok", "Login|Could not log in to the server: no Kolvaro board announced on "
+                         "this network and none on this machine");
+    // A server started meanwhile says so, and is announced once a daemon runs.
+    kt::ServerProcess fourth;
+    const std::string said = "the board is not announced on the network";
+    for (int i = 0; i < 200 && fourth.errorText().find(said) == std::string::npos; ++i)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_THAT(fourth.errorText(), ::testing::HasSubstr(said));
+    ASSERT_TRUE(avahi("start") && announced("Kolvaro on kolvaro-test"));
+    Client d(none);
+    d.login("D");
+    EXPECT_TRUE(fourth.shows("Login of new Clinet: D"));
 }
 
 } // namespace

@@ -4,7 +4,8 @@
 // it asks again until the window has got where it should. Only login (once the
 // attempt ended), send (once the text is on its way: the status shown) and sync
 // (once the calls queued on the link are made) answer later.
-//   login NAME | choose A,B | enter | dismiss (the login dialog) | sync
+//   login NAME (once the login dialog shows) | choose A,B | enter | dismiss (the login dialog)
+//   sync | board [NAME]  the names a board chooser offers, or none; NAME is then chosen
 //   do ACTION  the window's action, e.g. Logout1, Tile1 | tool KIND (point, line, ...)
 //   drag OWNER X1 Y1 X2 Y2 | click OWNER X Y | place X Y W H | send RECIPIENT TEXT
 //   answer yes|no|ok  presses it on a box shown: CAPTION|TEXT, or none
@@ -12,6 +13,7 @@
 //               when the surface is not what they draw afresh; none without the area
 //   state       CAPTIONS|, then every connection status shown so far, '|' apart
 #include "Area.h"
+#include "BoardChooser.h"
 #include "ClientApp.h"
 #include "Clientsender.h"
 #include "CorbaServerLink.h"
@@ -43,6 +45,25 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
     const QString verb = w.value(0);
     TWinClient& win = app.window();
     TCLogin& login = app.login();
+    if (verb == "login" && !login.isVisible()) // the network is still being asked
+        return (void)QTimer::singleShot(20, &app,
+                                        [&app, line, &statuses] { run(app, line, statuses); });
+    if (verb == "board") {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* chooser = qobject_cast<BoardChooser*>(top); chooser && chooser->isVisible()) {
+                QStringList names;
+                for (int i = 0; i < chooser->Boards->count(); ++i)
+                    names << chooser->Boards->item(i)->text();
+                const auto picked =
+                    chooser->Boards->findItems(line.section(' ', 1), Qt::MatchExactly);
+                if (!picked.isEmpty()) {
+                    chooser->Boards->setCurrentItem(picked.front());
+                    QTimer::singleShot(0, chooser, &QDialog::accept);
+                }
+                return say("board", names.join('|'));
+            }
+        return say("board", "none");
+    }
     if (verb == "login") {
         QObject::connect(
             &login, &TCLogin::attemptFinished, &login, [] { say("login"); },

@@ -118,6 +118,14 @@ TEST(DeadPeers, AStoppedReaderIsWaitedForAStoppedViewerPastTheBoundLeaves) {
     ASSERT_TRUE(server->shows("Logout of Client: B"));
     EXPECT_TRUE(p[2]->waitEvent("CloseClient B"));
     EXPECT_EQ(p[0]->drawing("A", 5).size(), 5u);
+
+    // A stopped holder sent only oneways keeps its name until it leaves the
+    // question of a clashing login unanswered past the bound.
+    p[2]->stop();
+    PeerProcess other(*server);
+    EXPECT_EQ(other.call("login C"), "RESULT login -1");
+    ASSERT_TRUE(server->shows("Logout of Client: C"));
+    EXPECT_EQ(other.call("login C"), "RESULT login 2");
 }
 
 // A user dropped, not logged out, gets its area back, others' strokes
@@ -211,9 +219,34 @@ TEST(SlowPeers, UnreadMessagesAreBoundedAndHoldUpNothingElse) {
     PeerProcess a(args);
     EXPECT_EQ(a.call("login A"), "RESULT login 2");
     EXPECT_EQ(a.call("send-flood 40 B A 3000"), "RESULT send-flood ok=0 refused=24 other=0");
+    // A new session of that client, under its name or another, has no more.
+    EXPECT_EQ(b.call("logout B"), "RESULT logout");
+    EXPECT_EQ(b.call("login B"), "RESULT login 2");
+    EXPECT_EQ(b.call("login B2"), "RESULT login 3");
+    EXPECT_EQ(a.call("send-flood 20 B A 1000"), "RESULT send-flood ok=0 refused=20 other=0");
+    EXPECT_EQ(a.call("send-flood 20 B2 A 1000"), "RESULT send-flood ok=0 refused=20 other=0");
     EXPECT_EQ(a.call("line 1 2 3 4 B"), "RESULT line");
     EXPECT_TRUE(b.waitEvent("PaintLine 1 2 3 4 B"));
-    EXPECT_EQ(logouts(*server, "B"), 0);
+    EXPECT_EQ(logouts(*server, "B"), 1);
+}
+
+// Each LoadArea is an entry that one logout of its owner takes back; a
+// user's entries are bounded, and a refused LoadArea changes nothing.
+TEST(BadInput, RepeatedLoadsAreBoundedPerUser) {
+    auto server = started(ServerProcess::bounded({"maxAreaEntries=3"}));
+    auto p = peers(*server, {"A", "B:A:A:Z"});
+    EXPECT_EQ(p[1]->call("load B A"), "ERROR load IMP_LIMIT");
+    EXPECT_EQ(p[0]->call("point 1 1 A"), "RESULT point");
+    EXPECT_EQ(p[0]->call("logout Z"), "RESULT logout");
+    EXPECT_EQ(p[1]->call("load B Y"), "RESULT load");
+    EXPECT_EQ(p[1]->call("load B Y"), "ERROR load IMP_LIMIT");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(p[0]->call("logout A"), "RESULT logout");
+    EXPECT_EQ(p[1]->call("point 0 0 B"), "RESULT point");
+    ASSERT_TRUE(p[1]->waitEvent("PaintPoint 0 0 B"));
+    EXPECT_EQ(p[1]->events(),
+              (Lines{"PrintClient A", "PrintClient B", "PaintPoint 1 1 A", "CloseClient Z",
+                     "CloseClient A", "CloseClient A", "PaintPoint 0 0 B"}));
 }
 
 TEST(BadInput, RefusedLoginsChangeNothingAndOddStringsHarmNothing) {

@@ -29,6 +29,8 @@ int main(int argc, char** argv) {
             options.maxUnread = value;
         else if (name == "keptAreaMs")
             options.keptAreaMs = value;
+        else if (name == "maxAreaEntries")
+            options.maxAreaEntries = value;
     }
     CORBA::Object_var obj = orb->resolve_initial_references("omniINSPOA");
     PortableServer::POA_var poa = PortableServer::POA::_narrow(obj);

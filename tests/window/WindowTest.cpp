@@ -10,6 +10,8 @@
 #include "ServerLink.h"
 #include "Winpaint.h"
 
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QTest>
 #include <QtWidgets>
 
@@ -88,6 +90,12 @@ void answerNextBox(QString* text) {
     });
 }
 
+struct WatchedWindow : TWinClient {
+    using TWinClient::TWinClient;
+    int alerts = 0;
+    void requestAttention(QWidget*) override { ++alerts; }
+};
+
 struct FakeRegistrar : Registrar {
     std::function<void(LoginOutcome)> pending;
     void registerName(const QString&, std::function<void(LoginOutcome)> done) override {
@@ -103,7 +111,7 @@ class WindowTest : public QObject {
     FakeHost host;
     RecordingLink link;
     std::unique_ptr<TClientArea> area;
-    std::unique_ptr<TWinClient> win;
+    std::unique_ptr<WatchedWindow> win;
 
     QImage surface() const { return area->canvas().image(); }
     // Presses at `from`, moves through `path`, releases `button` elsewhere, then the left one.
@@ -130,7 +138,7 @@ private slots:
         area = std::make_unique<TClientArea>(host, link);
         area->resize(200, 150);
         area->show();
-        win = std::make_unique<TWinClient>(&link);
+        win = std::make_unique<WatchedWindow>(&link);
         win->adoptServant(new THelper(*win));
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
@@ -234,7 +242,9 @@ private slots:
         stroke(Tool::Point, {190, 5}, {{190, 5}});
         QTest::mousePress(area.get(), Qt::LeftButton, {}, {5, 5});
         area->resize(320, 160);
-        QCOMPARE(surface(), picture({320, 160}, stored));
+        QCOMPARE(surface().size(), QSize(200, 150)); // shown until the redraw comes
+        QCOMPARE(area->picture(), picture({320, 160}, stored));
+        QTRY_COMPARE(surface(), picture({320, 160}, stored));
         // A fill clicked inside a box still on its way must not leak out of it.
         QTest::mouseRelease(area.get(), Qt::LeftButton, {}, {-5, 5}); // outside: no click
         stroke(Tool::Rect, {200, 40}, {{300, 140}});
@@ -242,6 +252,104 @@ private slots:
         click({250, 90});
         area->DrawShape(all[4]), area->DrawShape(all[5]);
         QCOMPARE(surface(), picture({320, 160}, all));
+        // Resizes in a row, shapes arriving meanwhile: in the end exactly a
+        // fresh drawing at the last size. A clear brings nothing back.
+        Shapes many = all;
+        for (int i = 0, x = 0, y = 0; many.size() < 4000; ++i, x = i * 7 % 400, y = i * 13 % 250)
+            many.push_back({x, y, x + i % 9, y + i % 7, K(i % 5)});
+        for (std::size_t i = all.size(); i < many.size(); ++i) {
+            if (i == 2000 || i == 3900) // more shapes than the window draws at once, then fewer
+                area->resize(400, 300), area->resize(150, 100), area->resize(int(i) / 10, 220);
+            area->DrawShape(many[i]);
+            if (i == 3000)
+                QTRY_COMPARE(surface(), picture({200, 220}, Shapes(&many[0], &many[i + 1])));
+        }
+        QTRY_COMPARE(surface(), picture({390, 220}, many));
+        area->resize(380, 230), area->ClearSurface(), area->ClearShapes(), area->DrawShape(all[1]);
+        QTest::qWait(100);
+        QCOMPARE(surface(), picture({380, 230}, {all[1]}));
+    }
+
+    void commandsRunByMenuAndKeyOnTheActiveArea() {
+        int sends = 0;
+        win->setHooks({{}, [&] { ++sends; }, {}, {}});
+        win->loginAnswered("A", 2);
+        win->startWork({"B"});
+        TClientArea* b = win->areas()[1];
+        for (PaintRecord s : Shapes{{0, 0, 0, 0, K::Fill}, {9, 9, 99, 70, K::Rect}})
+            b->DrawShape(s); // black, a blue box on it
+        win->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(win.get()));
+        for (const ToolInfo& entry : toolTable) { // a plain key, shown in the tooltip
+            QTest::keyClick(win.get(), entry.key[0]);
+            QVERIFY(
+                win->currentTool() == entry.tool &&
+                win->toolAction(entry.tool)->toolTip().endsWith(QString(" (%1)").arg(entry.key)));
+        }
+        // Worked from the keyboard after Alt, the menu bar takes its own letters,
+        // and the Send command runs at its letter every time.
+        for (int i = 0; i < 2; ++i) {
+            QTest::keyClick(win.get(), Qt::Key_Alt);
+            QTest::keyClick(QApplication::focusWidget(), 'r');
+            QTest::keyClick(QApplication::focusWidget(), 's');
+        }
+        QTest::keyClick(win.get(), Qt::Key_S, Qt::AltModifier);
+        QTRY_COMPARE(sends, 3);
+        QCOMPARE(win->currentTool(), Tool::Fill);
+        QTest::keyClick(win.get(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32),
+                 b->picture());
+        for (auto [key, dialog] :
+             {std::pair(Qt::Key_P, "QPrintDialog"), {Qt::Key_S, "QFileDialog"}}) {
+            QTest::keyClick(win.get(), key, Qt::ControlModifier);
+            QList<QDialog*> open = win->findChildren<QDialog*>();
+            open.removeIf([&](QDialog* d) { return !d->isVisible() || !d->inherits(dialog); });
+            QCOMPARE(open.size(), qsizetype(1));
+            open[0]->reject();
+        }
+        // Printed to a PDF: one page, the picture as large as fits, its shape kept.
+        QTemporaryDir dir;
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFileName(dir.filePath("area.pdf"));
+        QVERIFY(win->printArea(*b, printer));
+        QProcess::execute("pdftoppm",
+                          {"-r", "60", "-png", printer.outputFileName(), dir.path() + "/p"});
+        QCOMPARE(QDir(dir.path()).entryList({"p*"}), QStringList{"p-1.png"});
+        const QImage page = QImage(dir.filePath("p-1.png")).convertToFormat(QImage::Format_RGB32);
+        const QRect inked = scan(page, 0).first;
+        const QSize fit = b->size().scaled(
+            (printer.pageLayout().paintRect(QPageLayout::Inch).size() * 60).toSize(),
+            Qt::KeepAspectRatio);
+        QVERIFY(qAbs(inked.width() - fit.width()) + qAbs(inked.height() - fit.height()) < 3);
+        const QImage got = page.copy(inked), want = b->picture().scaled(inked.size());
+        int off = 0;
+        for (int i = 0, w = got.width(); i < w * got.height(); ++i)
+            off += qAbs(qBlue(got.pixel(i % w, i / w)) - qBlue(want.pixel(i % w, i / w))) > 100;
+        QVERIFY(off * 50 < got.width() * got.height());
+        // The Send dialog opens on its window; typing there is no command.
+        TCSender send(win.get());
+        win->move(0, 0); // a screen of 800 pixels has room for it
+        send.show();
+        QVERIFY(QTest::qWaitForWindowActive(&send));
+        QVERIFY((send.geometry().center() - win->geometry().center()).manhattanLength() < 4);
+        QTest::keyClicks(send.Txt, "plrc");
+        QVERIFY(send.text() == "plrc" && win->currentTool() == Tool::Fill);
+        send.reject();
+        // News asks for attention while another window is active, not while here.
+        for (int n = 0; n < 3; ++n) {
+            QWidget* active = n < 2 ? static_cast<QWidget*>(area.get()) : win.get();
+            active->activateWindow();
+            QTRY_COMPARE(QApplication::activeWindow(), active);
+            n == 1 ? void(win->messageArrived("hi", "B")) : win->clientJoined("N");
+            QTRY_COMPARE(boxes(*win).size(), qsizetype(n + 1));
+            QCOMPARE(win->alerts, std::min(n + 1, 2));
+        }
+        for (QMessageBox* box : boxes(*win))
+            box->button(box->buttons().size() == 1 ? QMessageBox::Ok : QMessageBox::No)->click();
+        win->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(win.get()));
+        QTest::keyClick(win.get(), Qt::Key_Q, Qt::ControlModifier);
+        QCOMPARE(link.calls, (Lines{"loadArea A B", "logout A"}));
     }
 
     void loginOpensTheChosenAreasAndRelayedDrawingReachesThem() {
