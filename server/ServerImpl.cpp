@@ -547,12 +547,15 @@ void ServerImpl::LoadArea(const char* name, const char* owner) {
         // operation reaches the requester once: in the replay or after it.
         ++requester->loadedAreas[owner];
         ++requester->areaEntries;
+        // An area kept for its dropped owner is still there to be shown.
         UserPtr area = findLocked(owner);
-        if (!area || area->history.empty())
+        const KeptArea* kept = area ? nullptr : keptLocked(owner);
+        const kolvaro::History* history = area ? &area->history : kept ? &kept->history : nullptr;
+        if (!history || history->empty())
             return;
         std::vector<UserPtr> overdue;
-        Delivery replay = about(Delivery::Kind::Replay, area->name);
-        replay.replay = std::make_shared<const kolvaro::History>(area->history);
+        Delivery replay = about(Delivery::Kind::Replay, area ? area->name : kept->name);
+        replay.replay = std::make_shared<const kolvaro::History>(*history);
         queueLocked(*requester, std::move(replay), overdue);
         replayed = queueMarkerLocked(*requester, overdue);
         dropLocked(overdue);
