@@ -7,8 +7,7 @@ set -euo pipefail
 build_dir=$1 cpack=$2 version=$3 with_client=$4 peer=$5
 fail() { echo "FAIL: $*" >&2; exit 1; }
 command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is not installed"; exit 77; }
-work=$(mktemp -d)
-pid=
+work=$(mktemp -d) pid=
 trap '[ -z "$pid" ] || kill -KILL "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 "$cpack" --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
@@ -20,8 +19,7 @@ check_files() {
     local deb=$1 listing; shift
     [ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$work/out")"
     listing=$(dpkg-deb -c "$deb")
-    ! awk '$2 != "root/root" || $1 ~ /^...s|^......s|^........w/' <<<"$listing" | grep . ||
-        fail "$deb: owners or modes"
+    ! awk '$2 != "root/root" || $1 ~ /^...s|^......s|^........w/' <<<"$listing" | grep . || fail "$deb: owners or modes"
     diff <(printf '%s\n' "$@" | sort) <(awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' <<<"$listing" | sort) ||
         fail "$deb: files differ from the list"
 }
@@ -35,8 +33,7 @@ grep -q '^LimitNOFILE=' "$unit" && grep -q '^TasksMax=' "$unit" || fail "unit ke
 [ -x "$root$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")" ] || fail "the unit starts a program the package lacks"
 
 port=$(perl -MIO::Socket::INET -e 'print IO::Socket::INET->new(LocalAddr => "127.0.0.1", Listen => 1)->sockport')
-"$root/usr/bin/kolvaro-server" -ORBendPoint "giop:tcp:127.0.0.1:$port" >"$work/log" 2>&1 &
-pid=$!
+"$root/usr/bin/kolvaro-server" -ORBendPoint "giop:tcp:127.0.0.1:$port" >"$work/log" 2>&1 & pid=$!
 for _ in $(seq 200); do [ -s "$work/log" ] && break; sleep 0.1; done
 [ "$(head -n 1 "$work/log")" = "Start server." ] || fail "the packaged server did not start: $(cat "$work/log")"
 answer=$(printf 'login pkgcheck\nquit\n' |

@@ -22,9 +22,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     // Writing to a child that died must be an error result, not our death; and
     // the site's omniORB configuration could name a naming service on the
     // standard port: children under test depend on their command line only.
-    static const bool once =
+    [[maybe_unused]] static const bool once =
         ::signal(SIGPIPE, SIG_IGN) != SIG_ERR && setenv("OMNIORB_CONFIG", "/dev/null", 1) == 0;
-    (void)once;
     int in[2], out[2];
     err_ = std::tmpfile();
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || !err_)
@@ -41,8 +40,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     argv.push_back(nullptr);
     const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
+    close(in[0]), close(out[1]);
     in_ = fdopen(in[1], "w");
     std::FILE* from = fdopen(out[0], "r");
     if (rc != 0) {
@@ -52,25 +50,21 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     reader_ = std::thread([this, from] {
         char* buf = nullptr;
         std::size_t size = 0;
-        for (ssize_t n; (n = getline(&buf, &size, from)) > 0;) {
+        for (ssize_t n; (n = getline(&buf, &size, from)) > 0; changed_.notify_all()) {
             std::lock_guard lock(mutex_);
             if (keep_)
                 lines_.emplace_back(buf, n - (buf[n - 1] == '\n'));
             ++count_;
-            changed_.notify_all();
         }
-        std::free(buf);
-        std::fclose(from);
-        std::lock_guard lock(mutex_);
-        ended_ = true;
+        std::free(buf), std::fclose(from);
+        locked([this] { ended_ = true; });
         changed_.notify_all();
     });
 }
 
 ChildProcess::~ChildProcess() {
     if (running()) {
-        kill(pid_, SIGKILL);
-        kill(pid_, SIGCONT);
+        signal(SIGKILL), signal(SIGCONT);
         waitExit(milliseconds(10000));
     }
     closeStdin();
@@ -88,24 +82,8 @@ void ChildProcess::closeStdin() {
         std::fclose(std::exchange(in_, nullptr));
 }
 
-std::vector<std::string> ChildProcess::lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-std::string ChildProcess::line(std::size_t index) const {
-    std::lock_guard lock(mutex_);
-    return index < lines_.size() ? lines_[index] : std::string();
-}
-
-std::size_t ChildProcess::lineCount() const {
-    std::lock_guard lock(mutex_);
-    return count_;
-}
-
-std::optional<std::size_t>
-ChildProcess::waitForLine(std::size_t from, const std::function<bool(const std::string&)>& match,
-                          milliseconds timeout) const {
+std::optional<std::size_t> ChildProcess::waitForLine(std::size_t from, const Match& match,
+                                                     milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
     for (std::size_t i = from;; ++i) {
@@ -117,22 +95,12 @@ ChildProcess::waitForLine(std::size_t from, const std::function<bool(const std::
     }
 }
 
-void ChildProcess::discardLines() {
-    std::lock_guard lock(mutex_);
-    keep_ = false;
-    lines_.clear();
-}
-
 std::string ChildProcess::errorText() const {
     std::string text;
     char buf[4096];
     for (ssize_t n; (n = pread(fileno(err_), buf, sizeof buf, off_t(text.size()))) > 0;)
         text.append(buf, std::size_t(n));
     return text;
-}
-
-void ChildProcess::signal(int sig) const {
-    kill(pid_, sig);
 }
 
 void ChildProcess::stop() const {
@@ -153,17 +121,9 @@ std::optional<int> ChildProcess::waitExit(milliseconds timeout) {
     return status_;
 }
 
-namespace {
-
-sockaddr_in loopback(int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
+static sockaddr_in loopback(int port) {
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
-
-} // namespace
 
 int freeLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

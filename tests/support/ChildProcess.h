@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -21,6 +22,7 @@ using std::chrono::milliseconds;
 // can wait for a line. The destructor kills the process if it still runs.
 class ChildProcess {
 public:
+    using Match = std::function<bool(const std::string&)>;
     ChildProcess(const std::string& path, const std::vector<std::string>& args);
     virtual ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
@@ -31,18 +33,35 @@ public:
     bool send(const std::string& line);
     void closeStdin();
 
-    std::vector<std::string> lines() const;
-    std::string line(std::size_t index) const;
-    std::size_t lineCount() const; // counts lines no longer kept too
+    std::vector<std::string> lines() const {
+        return locked([&] { return lines_; });
+    }
+    std::string line(std::size_t index) const {
+        return locked([&] { return index < lines_.size() ? lines_[index] : std::string(); });
+    }
+    // Lines kept or not.
+    std::size_t lineCount() const {
+        return locked([&] { return count_; });
+    }
     // The index of the first line at or after `from` that matches; nothing on
     // timeout or end of output.
-    std::optional<std::size_t> waitForLine(std::size_t from,
-                                           const std::function<bool(const std::string&)>& match,
+    std::optional<std::size_t> waitForLine(std::size_t from, const Match& match,
                                            milliseconds timeout) const;
-    void discardLines(); // for floods of output: count them only
+    std::optional<std::size_t> waitForLine(std::size_t from, milliseconds timeout,
+                                           const Match& match) const {
+        return waitForLine(from, match, timeout);
+    }
+    // Whether the line `text` comes, from the first line on.
+    bool shows(const std::string& text, milliseconds timeout = milliseconds(20000)) const {
+        return waitForLine(0, timeout, [&](const std::string& l) { return l == text; }).has_value();
+    }
+    // For floods of output: count them only.
+    void discardLines() {
+        locked([&] { keep_ = false, lines_.clear(); });
+    }
     std::string errorText() const;
 
-    void signal(int sig) const;
+    void signal(int sig) const { ::kill(pid_, sig); }
     // SIGSTOP, returning once every thread has stopped: one still running
     // could answer one more call.
     void stop() const;
@@ -51,6 +70,11 @@ public:
     bool running() { return !waitExit(milliseconds(0)); }
 
 private:
+    template <typename Work> auto locked(Work work) const -> decltype(work()) {
+        std::lock_guard lock(mutex_);
+        return work();
+    }
+
     pid_t pid_ = -1;
     std::FILE* in_ = nullptr;
     std::FILE* err_ = nullptr;

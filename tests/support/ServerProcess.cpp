@@ -8,10 +8,9 @@ namespace {
 // A drawing callback for owner's area, or (owner "EV ") any callback.
 bool matches(const std::string& line, const std::string& owner) {
     if (owner == "EV ")
-        return line.rfind("EV ", 0) == 0;
-    return (line.rfind("EV Paint", 0) == 0 || line.rfind("EV ClearAll ", 0) == 0) &&
-           line.size() > owner.size() &&
-           line.compare(line.size() - owner.size() - 1, std::string::npos, ' ' + owner) == 0;
+        return line.starts_with("EV ");
+    return (line.starts_with("EV Paint") || line.starts_with("EV ClearAll ")) &&
+           line.ends_with(' ' + owner);
 }
 
 // A program named in the environment, else the one built with the tests: lets
@@ -41,54 +40,37 @@ ServerProcess::ServerProcess(const std::string& program, int port, std::vector<s
                    }()),
       port_(port) {}
 
-std::string ServerProcess::corbaloc() const {
-    return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/ServerObject";
-}
-
 std::vector<std::string> ServerProcess::consoleLines(std::size_t from, std::size_t n,
                                                      milliseconds timeout) const {
     if (n > 0)
-        waitForLine(
-            from + n - 1, [](const std::string&) { return true; }, timeout);
+        waitForLine(from + n - 1, timeout, [](const std::string&) { return true; });
     auto all = lines();
     all.resize(std::min(all.size(), from + n));
     return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
 }
 
-bool ServerProcess::shows(const std::string& line, milliseconds timeout) const {
-    return waitForLine(
-               0, [&](const std::string& l) { return l == line; }, timeout)
-        .has_value();
-}
-
 PeerProcess::PeerProcess(const std::vector<std::string>& orbArgs)
     : ChildProcess(program("KOLVARO_PEER", KOLVARO_PEER_PATH), orbArgs) {
-    auto ready = waitForLine(
-        0, [](const std::string& l) { return l == "READY"; }, milliseconds(20000));
+    auto ready =
+        waitForLine(0, milliseconds(20000), [](const std::string& l) { return l == "READY"; });
     answerCursor_ = ready ? *ready + 1 : 0;
 }
 
 std::string PeerProcess::answer(milliseconds timeout) {
-    auto at = waitForLine(
-        answerCursor_, [](const std::string& l) { return l.rfind("EV ", 0) != 0; }, timeout);
+    auto at = waitForLine(answerCursor_, timeout,
+                          [](const std::string& l) { return !l.starts_with("EV "); });
     if (!at)
         return "TIMEOUT";
     answerCursor_ = *at + 1;
     return line(*at);
 }
 
-bool PeerProcess::waitEvent(const std::string& event, milliseconds timeout) const {
-    return waitForLine(
-               0, [&](const std::string& l) { return l == "EV " + event; }, timeout)
-        .has_value();
-}
-
 std::vector<std::string> PeerProcess::drawing(const std::string& owner, std::size_t n,
                                               milliseconds timeout) const {
     std::size_t seen = 0;
     if (n > 0)
-        waitForLine(
-            0, [&](const std::string& l) { return matches(l, owner) && ++seen >= n; }, timeout);
+        waitForLine(0, timeout,
+                    [&](const std::string& l) { return matches(l, owner) && ++seen >= n; });
     return matching(owner);
 }
 
@@ -100,19 +82,17 @@ std::vector<std::string> PeerProcess::matching(const std::string& owner) const {
     return out;
 }
 
-DelayProxy::DelayProxy(int port, int target)
+DelayProxy::DelayProxy(int target, int port)
     : ChildProcess(KOLVARO_DELAY_PROXY_PATH, {std::to_string(port), std::to_string(target)}),
       port_(port) {
-    waitForLine(
-        0, [](const std::string& l) { return l.rfind("listening", 0) == 0; }, milliseconds(10000));
+    waitForLine(0, milliseconds(10000),
+                [](const std::string& l) { return l.starts_with("listening"); });
 }
 
 bool DelayProxy::command(const std::string& line) {
     std::size_t from = lineCount();
     return send(line) &&
-           waitForLine(
-               from, [](const std::string& l) { return l == "ok"; }, milliseconds(10000))
-               .has_value();
+           waitForLine(from, milliseconds(10000), [](const std::string& l) { return l == "ok"; });
 }
 
 } // namespace kolvaro::test

@@ -8,6 +8,11 @@
 
 namespace kolvaro::test {
 
+// The server object's address at a loopback port.
+inline std::string serverObjectAt(int port) {
+    return "corbaloc::127.0.0.1:" + std::to_string(port) + "/ServerObject";
+}
+
 // kolvaro-server on a loopback port.
 class ServerProcess : public ChildProcess {
 public:
@@ -18,7 +23,7 @@ public:
     static std::unique_ptr<ServerProcess> bounded(const std::vector<std::string>& bounds);
 
     int port() const { return port_; }
-    std::string corbaloc() const;
+    std::string corbaloc() const { return serverObjectAt(port_); }
     // The ORB arguments a client needs to find this server.
     std::vector<std::string> clientArgs() const {
         return {"-ORBInitRef", "ServerObject=" + corbaloc()};
@@ -29,7 +34,6 @@ public:
     // Console lines from index from on, once there are n of them.
     std::vector<std::string> consoleLines(std::size_t from, std::size_t n,
                                           milliseconds timeout = milliseconds(10000)) const;
-    bool shows(const std::string& line, milliseconds timeout = milliseconds(20000)) const;
 
 private:
     ServerProcess(const std::string& program, int port, std::vector<std::string> extraArgs);
@@ -53,7 +57,9 @@ public:
 
     // Callbacks served so far, e.g. "PaintLine 1 2 3 4 A", "PrintTxt text|sender".
     std::vector<std::string> events() const { return matching("EV "); }
-    bool waitEvent(const std::string& event, milliseconds timeout = milliseconds(20000)) const;
+    bool waitEvent(const std::string& event, milliseconds timeout = milliseconds(20000)) const {
+        return shows("EV " + event, timeout);
+    }
     // The drawing callbacks for owner's area, once there are at least n.
     std::vector<std::string> drawing(const std::string& owner, std::size_t n = 0,
                                      milliseconds timeout = milliseconds(30000)) const;
@@ -63,20 +69,17 @@ private:
     std::size_t answerCursor_ = 0;
 };
 
-// kolvaro-delay-proxy on a free loopback port in front of target: a slow or
-// frozen link on command (see delay_proxy.cpp).
+// kolvaro-delay-proxy on a loopback port (a free one unless given) in front of
+// target: a slow or frozen link on command (see delay_proxy.py).
 class DelayProxy : public ChildProcess {
 public:
-    explicit DelayProxy(int target) : DelayProxy(freeLoopbackPort(), target) {}
+    explicit DelayProxy(int target, int port = freeLoopbackPort());
     int port() const { return port_; }
-    std::string corbaloc() const {
-        return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/ServerObject";
-    }
+    std::string corbaloc() const { return serverObjectAt(port_); }
     // E.g. "delay down 5000", "hold both", "release both", "drop"; true once done.
     bool command(const std::string& line);
 
 private:
-    DelayProxy(int port, int target);
     int port_;
 };
 
