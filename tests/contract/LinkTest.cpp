@@ -344,9 +344,11 @@ TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
     ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
     to->resume(
         CorbaServerLink::Resume::ServerForgot, [&] { to->resend(2, 1, 2, 3, 4, "Ann"); }, "Ann");
+    to->paintPoint(9, 9, "Ann");
     to->afterQueuedCalls([&] { drained = true; });
     ASSERT_TRUE(pumpUntil([&] { return drained; }));
     EXPECT_EQ(seen.front(), "registered");
+    ASSERT_TRUE(server->shows("Client [Ann] paint point [9,9].")); // the console is read behind
     const Lines lines = server->lines();
     EXPECT_EQ(
         std::count(lines.begin(), lines.end(), "Client [Ann] paint line from [1,2] to [3,4]."), 1);
