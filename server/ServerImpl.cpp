@@ -259,7 +259,13 @@ ServerImpl::Claim ServerImpl::claimName(const char* name, TKolvaro::Client_ptr c
     log_.line("Login of new Clinet: %s\n", name); // no control bytes: checked
     UserPtr user = addUserLocked(name, callback, calls, std::move(pipeline));
     std::vector<UserPtr> overdue;
+    handBackLocked(*user, callback, overdue);
     claim.listed = introduceLocked(user, overdue);
+    if (!user->history.empty()) {
+        Delivery replay = about(Delivery::Kind::Replay, user->name);
+        replay.replay = std::make_shared<const kolvaro::History>(user->history);
+        queueLocked(*user, std::move(replay), overdue);
+    }
     claim.count = static_cast<CORBA::Long>(users_.size());
     dropLocked(overdue);
     return claim;
@@ -283,6 +289,31 @@ ServerImpl::UserPtr ServerImpl::addUserLocked(const char* name, TKolvaro::Client
     return user;
 }
 
+ServerImpl::KeptArea* ServerImpl::keptLocked(const char* name) {
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(kept_, [&](const KeptArea& k) { return k.until <= now; });
+    for (auto& k : kept_)
+        if (*k.name == name)
+            return &k;
+    return nullptr;
+}
+
+void ServerImpl::handBackLocked(User& user, TKolvaro::Client_ptr callback,
+                                std::vector<UserPtr>& overdue) {
+    KeptArea* kept = keptLocked(user.name->c_str());
+    if (!kept)
+        return;
+    // Only to the client it was kept for; anyone else under the name starts
+    // afresh, and the owner's client then finds its name taken.
+    if (kept->callback->_is_equivalent(callback)) {
+        user.history = std::move(kept->history);
+        // Just before the list of users: the owner's client knows by this
+        // that the area is the server's to send, after the list.
+        queueLocked(user, about(Delivery::Kind::Clear, user.name), overdue);
+    }
+    kept_.erase(kept_.begin() + (kept - kept_.data()));
+}
+
 std::shared_ptr<Completion> ServerImpl::introduceLocked(const UserPtr& user,
                                                         std::vector<UserPtr>& overdue) {
     // The newcomer learns who is here (itself last) through its own queue, so
@@ -304,6 +335,8 @@ void ServerImpl::Logout(const char* name) {
     logLogout(name);
     {
         std::lock_guard lock(mutex_);
+        if (KeptArea* kept = keptLocked(name))
+            kept_.erase(kept_.begin() + (kept - kept_.data()));
         removeLocked(name, findLocked(name));
     }
     reapRetired();
@@ -317,8 +350,20 @@ void ServerImpl::dropUser(std::uint64_t serial) {
                            [&](const UserPtr& u) { return u->serial == serial; });
     if (it == users_.end())
         return; // gone already: logged out, or dropped by another thread
-    UserPtr user = *it;
+    dropUserLocked(*it);
+}
+
+void ServerImpl::dropUserLocked(UserPtr user) {
     logLogout(user->name->c_str());
+    if (options_.keptAreaMs && options_.maxKeptAreas) {
+        if (KeptArea* older = keptLocked(user->name->c_str()))
+            kept_.erase(kept_.begin() + (older - kept_.data()));
+        if (kept_.size() >= options_.maxKeptAreas)
+            kept_.erase(kept_.begin());
+        kept_.push_back(
+            {user->name, TKolvaro::Client::_duplicate(user->textRef), std::move(user->history),
+             std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.keptAreaMs)});
+    }
     removeLocked(user->name->c_str(), user);
 }
 
@@ -364,10 +409,8 @@ bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue
 
 void ServerImpl::dropLocked(const std::vector<UserPtr>& overdue) {
     for (const auto& user : overdue) {
-        if (std::find(users_.begin(), users_.end(), user) == users_.end())
-            continue;
-        logLogout(user->name->c_str());
-        removeLocked(user->name->c_str(), user);
+        if (std::find(users_.begin(), users_.end(), user) != users_.end())
+            dropUserLocked(user);
     }
 }
 
@@ -424,7 +467,8 @@ template <class Change> void ServerImpl::relayToArea(const char* owner, Change c
     {
         std::lock_guard lock(mutex_);
         UserPtr area = findLocked(owner);
-        Delivery d = change(area.get());
+        KeptArea* kept = area ? nullptr : keptLocked(owner);
+        Delivery d = change(area ? &area->history : kept ? &kept->history : nullptr);
         // An area whose owner is not logged in still reaches its viewers.
         d.text = area ? area->name : std::make_shared<const std::string>(owner);
         relayLocked(d, *d.text, full);
@@ -434,9 +478,9 @@ template <class Change> void ServerImpl::relayToArea(const char* owner, Change c
 }
 
 void ServerImpl::draw(const PaintOp& op, const char* owner) {
-    relayToArea(owner, [&](User* area) {
-        if (area)
-            area->history.push_back(op);
+    relayToArea(owner, [&](kolvaro::History* history) {
+        if (history)
+            history->push_back(op);
         Delivery d;
         d.kind = Delivery::Kind::Paint;
         d.op = op;
@@ -445,9 +489,9 @@ void ServerImpl::draw(const PaintOp& op, const char* owner) {
 }
 
 void ServerImpl::clear(const char* owner) {
-    relayToArea(owner, [&](User* area) {
-        if (area)
-            kolvaro::History().swap(area->history); // give the memory back too
+    relayToArea(owner, [&](kolvaro::History* history) {
+        if (history)
+            kolvaro::History().swap(*history); // give the memory back too
         return about(Delivery::Kind::Clear, nullptr);
     });
 }
@@ -504,12 +548,15 @@ void ServerImpl::LoadArea(const char* name, const char* owner) {
         // operation reaches the requester once: in the replay or after it.
         ++requester->loadedAreas[owner];
         ++requester->areaEntries;
+        // An area kept for its dropped owner is still there to be shown.
         UserPtr area = findLocked(owner);
-        if (!area || area->history.empty())
+        const KeptArea* kept = area ? nullptr : keptLocked(owner);
+        const kolvaro::History* history = area ? &area->history : kept ? &kept->history : nullptr;
+        if (!history || history->empty())
             return;
         std::vector<UserPtr> overdue;
-        Delivery replay = about(Delivery::Kind::Replay, area->name);
-        replay.replay = std::make_shared<const kolvaro::History>(area->history);
+        Delivery replay = about(Delivery::Kind::Replay, area ? area->name : kept->name);
+        replay.replay = std::make_shared<const kolvaro::History>(*history);
         queueLocked(*requester, std::move(replay), overdue);
         replayed = queueMarkerLocked(*requester, overdue);
         dropLocked(overdue);

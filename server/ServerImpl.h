@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -25,6 +26,8 @@ struct ServerOptions {
     unsigned maxUnread = 16;             // messages in flight to one name, and to one address
     unsigned maxAreaEntries = 4096;      // LoadArea entries one user holds, repeats included
     unsigned loginProbeTimeoutMs = 1000; // liveness check of a name's holder on a clashing Login
+    unsigned keptAreaMs = 300000;        // a dropped user's area waits this long for its owner
+    std::size_t maxKeptAreas = 64;       // ... and the oldest goes beyond this many
 };
 
 // Connections the server's ORB may open to one peer: every unread message
@@ -118,6 +121,18 @@ private:
     void removeLocked(const char* name, UserPtr user);
     UserPtr findLocked(const char* name) const;
     void reapRetired();
+    // The area of a user dropped (not logged out) waits for its owner's
+    // client, known by its callback object, to log in again; it is the
+    // same area, so nothing drawn on it is lost.
+    struct KeptArea {
+        kolvaro::SharedText name;
+        TKolvaro::Client_var callback;
+        kolvaro::History history;
+        std::chrono::steady_clock::time_point until;
+    };
+    void dropUserLocked(UserPtr user);
+    KeptArea* keptLocked(const char* name);
+    void handBackLocked(User& user, TKolvaro::Client_ptr callback, std::vector<UserPtr>& overdue);
     bool holdUnreadLocked(const User& recipient);
     void releaseUnread(const std::string& name, const std::string& peer);
 
@@ -128,6 +143,7 @@ private:
     std::mutex mutex_;           // guards everything below
     std::vector<UserPtr> users_; // login order, oldest first
     std::vector<std::shared_ptr<kolvaro::Outbox>> retired_;
+    std::vector<KeptArea> kept_; // oldest first
     std::uint64_t nextSerial_ = 1;
     bool stopped_ = false;
     std::vector<std::shared_ptr<kolvaro::Outbox>> toWake_; // reused by each relay

@@ -49,7 +49,10 @@ ClientApp::ClientApp(int argc, char** argv) {
 
 void ClientApp::makeDialogs() {
     LoginHooks hooks;
-    hooks.beforeLogin = [this] { servant_->FreeNames(); };
+    hooks.beforeLogin = [this] {
+        servant_->FreeNames();
+        servant_->ListFor(login_->Name->text().toStdString());
+    };
     hooks.nameAt = [this](int i) {
         return QString::fromStdString(servant_->NameAt(static_cast<std::size_t>(i)));
     };
@@ -121,9 +124,8 @@ void ClientApp::runLogin(const std::string& before) {
             return;
         }
         if (window_->ownName() == before) {
-            link_->resume(
-                CorbaServerLink::Resume::ServerForgot,
-                [this] { window_->restoreSession(window_->allCount()); }, before);
+            // The name is back: what was kept for it goes out after all.
+            restore(window_->allCount(), servant_->Listed().keptArea);
         } else {
             window_->closeAreas();
             link_->resume(CorbaServerLink::Resume::Discard);
@@ -180,11 +182,9 @@ void ClientApp::startMonitor() {
                 link_->resume(CorbaServerLink::Resume::SessionHeld);
             sessionBack();
         };
-        hooks.registered = [this](int count) {
+        hooks.registered = [this](int count, bool keptArea) {
             orb_->adoptServer(*link_);
-            link_->resume(
-                CorbaServerLink::Resume::ServerForgot,
-                [this, count] { window_->restoreSession(count); }, window_->ownName());
+            restore(count, keptArea);
             sessionBack(true);
         };
         hooks.taken = [this] { nameTaken(); };
@@ -193,9 +193,18 @@ void ClientApp::startMonitor() {
                 orb_->checkSession(
                     window_->ownName(), [servant] { return servant->Probes(); }, std::move(done));
             },
+            SessionMonitor::Witness{[servant] { return servant->Probes(); },
+                                    [servant] { return servant->Listed(); }},
             std::move(hooks), SessionMonitor::Timing{});
     }
     monitor_->start();
+}
+
+void ClientApp::restore(int count, bool keptArea) {
+    // Strokes whose calls completed are in the area the server kept.
+    link_->resume(
+        CorbaServerLink::Resume::ServerForgot, [this, count] { window_->restoreSession(count); },
+        keptArea ? std::string() : window_->ownName());
 }
 
 void ClientApp::showSession(const QString& text) {
@@ -224,9 +233,10 @@ void ClientApp::sessionBack(bool always) {
 void ClientApp::nameTaken() {
     showSession(
         QStringLiteral("Logged out: %1 is taken").arg(QString::fromStdString(window_->ownName())));
-    // Nothing kept may reach the area of whoever has the name now, and
-    // closing the window must not log them out.
-    link_->resume(CorbaServerLink::Resume::Discard);
+    // Nothing kept may reach the area of whoever has the name now, nor be
+    // lost if the user gets the name back; closing the window must not log
+    // the holder out.
+    link_->hold();
     const std::string name = window_->ownName();
     window_->forgetOwnName();
     // Asking once more brings the dialog up with the usual refusal.

@@ -58,6 +58,8 @@ private:
     void openLink();
     std::vector<std::string> checkedOwners() const;
     void startMonitor();
+    // A new session under the same name: areas loaded again, the own one sent.
+    void restore(int count, bool keptArea);
     void sessionLost();
     void sessionBack(bool always = false);
     void showSession(const QString& text);

@@ -37,6 +37,7 @@ struct CorbaServerLink::Shared {
         std::uint64_t serial = 0;
         PaintCall paint{}; // a restored shape, sent as it is
         std::string owner{};
+        bool echoed = false; // its stroke came back: the server stored it
     };
     std::mutex queueMutex;
     std::deque<Pending> queue; // guarded by queueMutex, as are the ones below
@@ -111,10 +112,11 @@ struct CorbaServerLink::Shared {
     static bool droppedOn(Resume how, const Pending& p) {
         switch (how) {
         case Resume::SessionHeld:
-            return p.mayHaveArrived;
+            return p.mayHaveArrived || p.echoed;
         case Resume::ServerForgot:
-            // The restore loads every area and sends the own one again.
-            return p.kind == Kind::Load || p.kind == Kind::Restore;
+            // The restore loads every area and sends the own one again, with
+            // whatever came back; another owner sends its own again.
+            return p.kind == Kind::Load || p.kind == Kind::Restore || p.echoed;
         case Resume::Discard:
             return p.kind != Kind::Marker && p.kind != Kind::Logout;
         }
@@ -350,6 +352,11 @@ bool CorbaServerLink::pumpRestores(const std::shared_ptr<Shared>& shared) {
     return true;
 }
 
+void CorbaServerLink::hold() {
+    std::lock_guard lock(shared_->queueMutex);
+    shared_->holding = true;
+}
+
 void CorbaServerLink::resume(Resume how, const std::function<void()>& restore,
                              const std::string& own) {
     if (!drawWorker_)
@@ -452,8 +459,19 @@ void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std
         return s.code == seen.code && s.x1 == seen.x1 && s.y1 == seen.y1 && s.x2 == seen.x2 &&
                s.y2 == seen.y2 && s.owner == seen.owner;
     });
-    if (at != unechoed_.end())
-        unechoed_.erase(at);
+    if (at == unechoed_.end())
+        return;
+    {
+        // Its reply may come later, or never, if the server dies meanwhile.
+        std::lock_guard lock(shared_->queueMutex);
+        for (auto& p : shared_->queue) {
+            if (p.serial > at->serial)
+                break;
+            if (p.serial == at->serial)
+                p.echoed = true;
+        }
+    }
+    unechoed_.erase(at);
 }
 
 void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
@@ -484,6 +502,19 @@ void CorbaServerLink::clearAll(const std::string& owner) {
 void CorbaServerLink::loadArea(const std::string& name, const std::string& owner) {
     enqueue("load the area of " + owner + " from the server", Kind::Load,
             [=](TKolvaro::Server_ptr s) { s->LoadArea(name.c_str(), owner.c_str()); });
+}
+
+void CorbaServerLink::reloadArea(const std::string& name, const std::string& owner,
+                                 std::function<void()> beforeReplay) {
+    enqueue("load the area of " + owner + " from the server", Kind::Load,
+            [=, shared = std::weak_ptr<Shared>(shared_)](TKolvaro::Server_ptr s) {
+                if (auto alive = shared.lock())
+                    alive->deliver([alive, beforeReplay] {
+                        if (alive->linkAlive)
+                            beforeReplay();
+                    });
+                s->LoadArea(name.c_str(), owner.c_str());
+            });
 }
 
 void CorbaServerLink::logout(const std::string& name) {

@@ -59,6 +59,8 @@ public:
     void clearAll(const std::string& owner) override;
     void loadArea(const std::string& name, const std::string& owner) override;
     void logout(const std::string& name) override;
+    void reloadArea(const std::string& name, const std::string& owner,
+                    std::function<void()> beforeReplay) override;
     void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
     void echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
     void sendTxt(const std::string& text, const std::string& recipient, const std::string& sender,
@@ -80,11 +82,17 @@ public:
                       // a call that may have arrived already
         ServerForgot, // a new login: areas are loaded and the own area sent again by
                       // `restore`; then the strokes on the area of `own` that
-                      // were never echoed, then what was kept
+                      // were never echoed (none for an empty `own`: the
+                      // server kept that area), then what was kept
         Discard,      // another name: drop what was kept
     };
+    // Stops sending, keeping what is queued, until resume(): e.g. while it
+    // is unclear whose the name is now.
+    void hold();
     // Starts the queue again. Calls made inside `restore` go out before the
-    // kept ones. Window thread only.
+    // kept ones; on ServerForgot, a kept call whose stroke has come back
+    // went to the old session and comes back with the restore. Window
+    // thread only.
     void resume(Resume how, const std::function<void()>& restore = {}, const std::string& own = {});
 
     // Sends what is queued within the flush bound, abandons a SendTxt still

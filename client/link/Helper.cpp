@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <future>
+#include <optional>
+#include <utility>
 
 using kolvaro::PaintKind;
 
@@ -53,16 +55,44 @@ std::size_t THelper::NameCount() const {
     return knownNames_.size();
 }
 
+void THelper::ListFor(const std::string& name) {
+    std::lock_guard lock(namesMutex_);
+    listFor_ = name;
+}
+
+THelper::Listing THelper::Listed() const {
+    std::lock_guard lock(namesMutex_);
+    return listing_;
+}
+
+void THelper::noteCallback(const char* clearedArea) {
+    std::lock_guard lock(namesMutex_);
+    listedSoFar_ = 0;
+    ownAreaCleared_ = clearedArea && !listFor_.empty() && text(clearedArea) == listFor_;
+}
+
 void THelper::AddNewClient(const char* name) {
+    noteCallback();
     tell([&](ClientEvents& events) { events.clientJoined(text(name)); });
 }
 
 void THelper::PrintClient(const char* name) {
     // A login after a lost session lists again the names already known.
     const std::string n = text(name);
-    std::lock_guard lock(namesMutex_);
-    if (std::find(knownNames_.begin(), knownNames_.end(), n) == knownNames_.end())
-        knownNames_.push_back(n);
+    std::optional<bool> began;
+    {
+        std::lock_guard lock(namesMutex_);
+        if (std::find(knownNames_.begin(), knownNames_.end(), n) == knownNames_.end())
+            knownNames_.push_back(n);
+        ++listedSoFar_;
+        if (n == listFor_) {
+            listing_ = {listing_.serial + 1, std::exchange(listedSoFar_, 0), ownAreaCleared_};
+            began = std::exchange(ownAreaCleared_, false);
+        }
+    }
+    // In order with the drawing callbacks: what follows belongs to the new session.
+    if (began)
+        tell([&](ClientEvents& events) { events.sessionBegan(*began); });
 }
 
 CORBA::Boolean THelper::_non_existent() {
@@ -71,6 +101,7 @@ CORBA::Boolean THelper::_non_existent() {
 }
 
 void THelper::PrintTxt(const char* message, const char* sender) {
+    noteCallback();
     std::future<void> read;
     tell([&](ClientEvents& events) { read = events.messageArrived(text(message), text(sender)); });
     if (!read.valid())
@@ -83,10 +114,12 @@ void THelper::PrintTxt(const char* message, const char* sender) {
 }
 
 void THelper::CloseClient(const char* name) {
+    noteCallback();
     tell([&](ClientEvents& events) { events.clientLeft(text(name)); });
 }
 
 void THelper::relay(PaintKind kind, int x1, int y1, int x2, int y2, const char* owner) {
+    noteCallback();
     const int code = kolvaro::codeOf(kind);
     tell([&](ClientEvents& events) { events.shapeRelayed(code, x1, y1, x2, y2, text(owner)); });
 }
@@ -115,5 +148,6 @@ void THelper::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
 }
 
 void THelper::ClearAll(const char* owner) {
+    noteCallback(owner);
     tell([&](ClientEvents& events) { events.areaCleared(text(owner)); });
 }

@@ -36,6 +36,18 @@ public:
     unsigned long Probes() const { return probes_.load(); }
     CORBA::Boolean _non_existent() override;
 
+    // A session the server began for this object: it lists every user to
+    // the newcomer, the newcomer last. A server that kept the area of a
+    // returning owner clears it just before the list and replays it after.
+    struct Listing {
+        unsigned long serial = 0; // sessions begun so far
+        int count = 0;            // users listed, the newcomer included
+        bool keptArea = false;
+    };
+    // The name whose sessions are counted: the one being logged in.
+    void ListFor(const std::string& name);
+    Listing Listed() const;
+
     void AddNewClient(const char* name) override;
     void PrintClient(const char* name) override;
     void PrintTxt(const char* text, const char* sender) override;
@@ -52,6 +64,8 @@ public:
 
 private:
     template <typename Call> void tell(Call call);
+    // Every callback but PrintClient breaks a list in the making.
+    void noteCallback(const char* clearedArea = nullptr);
     void relay(kolvaro::PaintKind kind, int x1, int y1, int x2, int y2, const char* owner);
 
     // Held only while handing an event over, never while waiting for a person.
@@ -61,6 +75,10 @@ private:
     // PrintClient arrives while the window thread waits in Login.
     mutable std::mutex namesMutex_;
     std::vector<std::string> knownNames_;
+    std::string listFor_;
+    Listing listing_;
+    int listedSoFar_ = 0;
+    bool ownAreaCleared_ = false; // by the callback just before
 
     std::atomic<unsigned long> probes_{0};
 };

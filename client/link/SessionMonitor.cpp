@@ -6,8 +6,10 @@
 
 namespace kolvaro {
 
-SessionMonitor::SessionMonitor(Checker checker, Hooks hooks, Timing timing, QObject* parent)
-    : QObject(parent), checker_(std::move(checker)), hooks_(std::move(hooks)), timing_(timing) {
+SessionMonitor::SessionMonitor(Checker checker, Witness witness, Hooks hooks, Timing timing,
+                               QObject* parent)
+    : QObject(parent), checker_(std::move(checker)), witness_(std::move(witness)),
+      hooks_(std::move(hooks)), timing_(timing) {
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &SessionMonitor::checkNow);
 }
@@ -18,6 +20,7 @@ void SessionMonitor::start() {
     inFlight_ = false;
     lost_ = false;
     doubts_ = 0;
+    sessions_ = witness_.listed().serial;
     schedule(timing_.interval);
 }
 
@@ -37,6 +40,7 @@ void SessionMonitor::checkNow() {
         return;
     timer_.stop();
     inFlight_ = true;
+    probesAtCheck_ = witness_.probes();
     QPointer<SessionMonitor> self(this);
     checker_([self, round = round_](Check check) {
         if (self && self->round_ == round)
@@ -60,6 +64,18 @@ void SessionMonitor::callTroubled() {
 void SessionMonitor::answered(const Check& check) {
     inFlight_ = false;
     using Answer = Check::Answer;
+    const THelper::Listing listing = witness_.listed();
+    if (listing.serial != sessions_ || check.answer == Answer::Registered) {
+        // Logged in anew, whether or not the answer came in time.
+        sessions_ = listing.serial;
+        doubts_ = 0;
+        lost_ = false;
+        if (hooks_.registered)
+            hooks_.registered(check.answer == Answer::Registered ? check.count : listing.count,
+                              listing.keptArea);
+        schedule(timing_.interval);
+        return;
+    }
     if (check.answer != Answer::HeldByOther)
         doubts_ = 0;
     switch (check.answer) {
@@ -68,29 +84,43 @@ void SessionMonitor::answered(const Check& check) {
             hooks_.lost(check.reason);
         schedule(timing_.retry);
         return;
+    case Answer::HeldByOther:
+        if (doubtful(probesAtCheck_)) {
+            schedule(timing_.retry);
+            return;
+        }
+        if (doubts_) {
+            stop();
+            if (hooks_.taken)
+                hooks_.taken();
+            return;
+        }
+        [[fallthrough]]; // a probe came after all: this client holds the name
     case Answer::Held:
+        doubts_ = 0;
         lost_ = false;
         if (hooks_.held)
             hooks_.held();
         break;
     case Answer::Registered:
-        lost_ = false;
-        if (hooks_.registered)
-            hooks_.registered(check.count);
         break;
-    case Answer::HeldByOther:
-        // The server's look at the holder can miss this client once (its
-        // own timeout); only a second refusal in a row is believed.
-        if (++doubts_ < 2) {
-            schedule(std::chrono::milliseconds(0));
-            return;
-        }
-        stop();
-        if (hooks_.taken)
-            hooks_.taken();
-        return;
     }
     schedule(timing_.interval);
+}
+
+bool SessionMonitor::doubtful(unsigned long probesAtCheck) {
+    // The server's look at the holder can miss this client (its own
+    // timeout), or reach it late on a slow link.
+    const auto now = std::chrono::steady_clock::now();
+    if (doubts_++ == 0) {
+        doubtSince_ = now;
+        probesAtDoubt_ = probesAtCheck;
+    }
+    if (witness_.probes() != probesAtDoubt_) {
+        doubts_ = 0;
+        return false;
+    }
+    return doubts_ < 3 || now - doubtSince_ < timing_.doubt;
 }
 
 } // namespace kolvaro

@@ -20,6 +20,10 @@ public:
     // Shows the message; the future is ready once the reader has closed it.
     virtual std::future<void> messageArrived(const std::string& text,
                                              const std::string& sender) = 0;
+    // The server began a session under this client's name: whatever it sends
+    // from here on belongs to it. keptArea: it kept the own area and sends
+    // that, so the client's own copy is not to be sent again.
+    virtual void sessionBegan(bool /*keptArea*/) {}
 };
 
 // The callback servant as the window holds it, without the ORB: the window

@@ -25,6 +25,13 @@ public:
     virtual void clearAll(const std::string& owner) = 0;
     virtual void loadArea(const std::string& name, const std::string& owner) = 0;
     virtual void logout(const std::string& name) = 0;
+    // loadArea, with beforeReplay run on the window thread once every call
+    // queued earlier is done and before the replay arrives.
+    virtual void reloadArea(const std::string& name, const std::string& owner,
+                            std::function<void()> beforeReplay) {
+        beforeReplay();
+        loadArea(name, owner);
+    }
     // The call above that sends `shape`; a second corner goes only with the
     // kinds that have one.
     void paint(const PaintRecord& shape, const std::string& owner) {

@@ -353,26 +353,47 @@ void TWinClient::startWork(const std::vector<std::string>& owners) {
 
 void TWinClient::restoreSession(int count) {
     allCount_ = count;
-    std::vector<PaintRecord> own;
-    for (TClientArea* area : areas()) {
-        if (area->caption() == ownName_)
-            own = area->history();
-        area->ClearSurface();
-        area->ClearShapes();
-    }
+    if (!std::exchange(sessionBegun_, false))
+        setAsideOwnArea();
     // The server's copy of the own area ended with the old session; the
     // echoes of these rebuild the local one, so nothing is doubled.
-    for (const PaintRecord& s : own)
+    for (const PaintRecord& s : std::exchange(toResend_, {}))
         link_->resend(kolvaro::codeOf(s.kind), s.x1, s.y1, s.x2, s.y2, ownName_);
     for (TClientArea* area : areas()) {
-        if (area->caption() != ownName_)
-            link_->loadArea(ownName_, area->caption());
+        // Emptied only when the calls before it are done: a load still on
+        // its way may land in the new session and replay first.
+        if (const std::string owner = area->caption(); owner != ownName_)
+            link_->reloadArea(ownName_, owner, [this, owner] { ClearArea(owner); });
     }
     applyCountPanels();
     applySendRule();
 }
 
+void TWinClient::sessionBegan(bool keptArea) {
+    onWindowThread([=, this] {
+        if (ownName_.empty())
+            return; // a first login, or one under a name that was taken
+        sessionBegun_ = true;
+        if (!keptArea)
+            setAsideOwnArea();
+    });
+}
+
+void TWinClient::setAsideOwnArea() {
+    bool taken = false;
+    for (TClientArea* area : areas()) {
+        if (area->caption() != ownName_)
+            continue;
+        if (!std::exchange(taken, true))
+            toResend_.insert(toResend_.end(), area->history().begin(), area->history().end());
+        area->ClearSurface();
+        area->ClearShapes();
+    }
+}
+
 void TWinClient::closeAreas() {
+    sessionBegun_ = false;
+    toResend_.clear();
     for (TClientArea* area : areas()) {
         if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
             frame->close();

@@ -2,6 +2,7 @@
 
 #include "AreaHost.h"
 #include "ClientEvents.h"
+#include "Shape.h"
 #include "Tool.h"
 
 #include <QMainWindow>
@@ -58,14 +59,18 @@ public:
     void startWork(const std::vector<std::string>& owners);
     // After a new login under the same name (the server had restarted or
     // dropped this client): every shown area is emptied and loaded again,
-    // and the own area's history sent again first, as ordinary drawing.
+    // and the own area's history sent again first, as ordinary drawing,
+    // unless the server kept that area and sent it back itself.
     void restoreSession(int count);
     // Closes every area, e.g. before working on under another name.
     void closeAreas();
 
     const std::string& ownName() const { return ownName_; }
     // The name is someone else's now: closing must not log it out.
-    void forgetOwnName() { ownName_.clear(); }
+    void forgetOwnName() {
+        ownName_.clear();
+        sessionBegun_ = false;
+    }
     int allCount() const { return allCount_; }
     std::vector<TClientArea*> areas() const;
     QString panelText(int index) const;
@@ -103,6 +108,7 @@ public:
     void clientJoined(const std::string& name) override;
     void clientLeft(const std::string& name) override;
     std::future<void> messageArrived(const std::string& text, const std::string& sender) override;
+    void sessionBegan(bool keptArea) override;
 
 public slots:
     void selectTool(Tool tool);
@@ -137,6 +143,9 @@ private:
     void showMessage(const std::string& text, const std::string& sender,
                      std::shared_ptr<std::promise<void>> read);
     template <typename Work> void onWindowThread(Work work);
+    // The own area's history is to go to the server again: kept aside, and
+    // the area emptied for what the new session echoes.
+    void setAsideOwnArea();
     void attentionIfAway(QWidget* box);
     void warn(const QString& title, const QString& text);
 
@@ -153,6 +162,10 @@ private:
     std::string ownName_;
     bool shownOnce_ = false;
     bool working_ = false;
+    // Since the last restore: the server began a session, and what of the
+    // own area is to be sent to it again.
+    bool sessionBegun_ = false;
+    std::vector<PaintRecord> toResend_;
     // Newcomers accepted before the user entered; their areas open with the own one.
     std::vector<std::string> acceptedEarly_;
     // Open newcomer questions, by name.

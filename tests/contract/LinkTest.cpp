@@ -36,10 +36,12 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 // The client's ORB with the client's own servant, whose window side lets a
 // message wait until `read` is set.
 struct Client : ClientEvents {
-    explicit Client(std::string initRef) {
-        char program[] = "client", option[] = "-ORBInitRef";
-        char* argv[] = {program, option, initRef.data(), nullptr};
-        orb = std::make_unique<kolvaro::ClientOrb>(3, argv, &servant, &window,
+    explicit Client(const std::string& initRef, Lines more = {}) {
+        more.insert(more.begin(), {"client", "-ORBInitRef", initRef});
+        std::vector<char*> argv;
+        for (auto& arg : more)
+            argv.push_back(arg.data());
+        orb = std::make_unique<kolvaro::ClientOrb>(int(more.size()), argv.data(), &servant, &window,
                                                    kolvaro::ClientOrb::Options{2s, 1s});
     }
     LoginOutcome login(const std::string& name) {
@@ -55,7 +57,10 @@ struct Client : ClientEvents {
         ++messages;
         return read.get_future();
     }
-    void shapeRelayed(int, int, int, int, int, const std::string&) override {}
+    void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& o) override {
+        QMetaObject::invokeMethod(&window, [=, this] { shown(code, x1, y1, x2, y2, o); });
+    }
+    std::function<void(int, int, int, int, int, const std::string&)> shown = [](auto...) {};
     void areaCleared(const std::string&) override {}
     void clientJoined(const std::string&) override {}
     void clientLeft(const std::string&) override {}
@@ -210,11 +215,11 @@ TEST_F(Link, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
     EXPECT_EQ(failures.size() + troubles, 1u);
 }
 
-TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusals) {
+TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterRepeatedRefusals) {
     using A = kolvaro::SessionMonitor::Check::Answer;
-    std::deque<A> script{A::Unreachable, A::Unreachable, A::Unreachable,
-                         A::Held,        A::HeldByOther, A::Held,
-                         A::Registered,  A::HeldByOther, A::HeldByOther};
+    std::deque<A> script{A::Unreachable, A::Unreachable, A::Unreachable, A::Held,
+                         A::HeldByOther, A::Held,        A::Registered,  A::HeldByOther,
+                         A::HeldByOther, A::HeldByOther};
     Lines seen;
     auto note = [&](const std::string& what) { seen.push_back(what); };
     kolvaro::SessionMonitor monitor(
@@ -224,9 +229,11 @@ TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterTwoRefusal
             QTimer::singleShot(0, [done, a = script.front()] { done({a, 3, "why"}); });
             script.pop_front();
         },
+        {[] { return 0ul; }, [] { return THelper::Listing{}; }},
         {[&](const std::string& why) { note("lost " + why); }, [&] { note("held"); },
-         [&](int count) { note("registered " + std::to_string(count)); }, [&] { note("taken"); }},
-        {1ms, 1ms});
+         [&](int count, bool) { note("registered " + std::to_string(count)); },
+         [&] { note("taken"); }},
+        {1ms, 1ms, 1ms});
     monitor.start();
     ASSERT_TRUE(pumpUntil([&] { return script.empty(); }));
     pumpUntil([] { return false; }, 50ms);
@@ -245,6 +252,7 @@ TEST_F(Link, SessionMonitorBacksOffWhileCallsKeepFailingAndTheSessionHolds) {
                 done({kolvaro::SessionMonitor::Check::Answer::Held, 0, {}});
             });
         },
+        {[] { return 0ul; }, [] { return THelper::Listing{}; }},
         {{}, [&] { QTimer::singleShot(0, [&] { watching->callTroubled(); }); }, {}, {}}, {10s, 1s});
     watching = &monitor;
     monitor.start();
@@ -271,6 +279,80 @@ TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
     EXPECT_FALSE(client().orb->shutdown()); // a thread was let go inside the ORB
     EXPECT_FALSE(answer.has_value());
     EXPECT_FALSE(server->shows("Client [Zed] paint point [100,100].", 300ms));
+}
+
+// Through proxies that make replies and the server's calls to the client
+// seconds late: the client goes by what the server did.
+TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
+    port = freeLoopbackPort();
+    const std::string own = std::to_string(freeLoopbackPort());
+    startServer();
+    DelayProxy up(port), back(std::stoi(own));
+    Client c("ServerObject=" + up.corbaloc(),
+             {"-ORBendPoint", "giop:tcp:127.0.0.1:" + own, "-ORBendPointPublish",
+              "giop:tcp:127.0.0.1:" + std::to_string(back.port())});
+    c.servant.ListFor("Ann");
+    ASSERT_EQ(c.login("Ann").result, 1);
+    Lines seen;
+    auto note = [&](std::string what) { return [&, what](auto...) { seen.push_back(what); }; };
+    kolvaro::SessionMonitor monitor(
+        [&](auto done) {
+            c.orb->checkSession(
+                "Ann", [&] { return c.servant.Probes(); }, done);
+        },
+        {[&] { return c.servant.Probes(); }, [&] { return c.servant.Listed(); }},
+        {[](auto) {}, note("held"), note("registered"), note("taken")}, {300ms, 300ms, 6s});
+    // The server's look at the holder reaches it after the refusal.
+    ASSERT_TRUE(back.command("delay up 2500"));
+    monitor.start();
+    pumpUntil([] { return false; }, 5s);
+    ASSERT_TRUE(back.command("delay up 0"));
+    EXPECT_TRUE(pumpUntil([&] { return !seen.empty() && seen.back() == "held"; }));
+
+    // Restarted, the server registers the client after its check gave up.
+    const auto restart = [&] {
+        monitor.stop();
+        seen.clear();
+        server->signal(SIGKILL);
+        server->waitExit(10s);
+        startServer();
+    };
+    restart();
+    ASSERT_TRUE(up.command("delay down 5000"));
+    monitor.start();
+    monitor.checkNow();
+    pumpUntil([] { return false; }, 4500ms);
+    ASSERT_TRUE(up.command("delay down 0"));
+    ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+    EXPECT_EQ(seen.front(), "registered");
+
+    // The server dies after echoing a stroke and before its reply: the
+    // stroke goes to the next server once, with the area it belongs to.
+    auto to = c.orb->makeServerLink(&c.window);
+    bool troubled = false, drained = false, echoed = false;
+    to->setTroubleHandler([&] { troubled = true; });
+    c.shown = [&](int code, int x1, int y1, int x2, int y2, const std::string& o) {
+        to->echoed(code, x1, y1, x2, y2, o);
+        if (!std::exchange(echoed, true))
+            restart();
+    };
+    ASSERT_TRUE(up.command("hold down"));
+    to->paintLine(1, 2, 3, 4, "Ann");
+    ASSERT_TRUE(pumpUntil([&] { return troubled; }));
+    ASSERT_TRUE(up.command("drop") && up.command("release down"));
+    monitor.start();
+    ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+    to->resume(
+        CorbaServerLink::Resume::ServerForgot, [&] { to->resend(2, 1, 2, 3, 4, "Ann"); }, "Ann");
+    to->paintPoint(9, 9, "Ann");
+    to->afterQueuedCalls([&] { drained = true; });
+    ASSERT_TRUE(pumpUntil([&] { return drained; }));
+    EXPECT_EQ(seen.front(), "registered");
+    ASSERT_TRUE(server->shows("Client [Ann] paint point [9,9].")); // the console is read behind
+    const Lines lines = server->lines();
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "Client [Ann] paint line from [1,2] to [3,4]."), 1);
+    c.shown = [](auto...) {};
 }
 
 TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {

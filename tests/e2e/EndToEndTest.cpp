@@ -97,8 +97,8 @@ void same(const std::string& owners, const std::vector<Client*>& viewers) {
 
 // Users draw on their own and each other's areas and write. The server is
 // killed and started again on its port (every area must come back as drawn), then two clients are
-// stopped past its bound: each notices by itself, logs in again and brings its areas back; one
-// finds its name taken and logs in under another, afresh.
+// stopped past its bound: each notices by itself, logs in again and brings its areas back, others'
+// strokes included; one finds its name taken until it is free again.
 TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
     kt::ServerProcess first;
     ASSERT_TRUE(first.waitStarted());
@@ -134,12 +134,14 @@ TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
     same("AB", {&a, &b, &c});
     same("C", {&c});
 
-    // A and C stop while B draws for them: they are dropped, and C's name is
-    // taken meanwhile.
+    // A and C stop while B draws on A's area: they are dropped, A's area
+    // waits for it, and C's name is taken meanwhile. What C draws before it
+    // learns so waits until it has its name back.
     a.draw("rectangle", "A", "5 5 60 60");
     a.signal(SIGSTOP);
     c.signal(SIGSTOP);
-    b.draw("line", "B", "0 100 300 100");
+    b.draw("line", "A", "0 100 300 100");
+    b.draw("rectangle", "A", "200 20 260 80");
     b.until("state", "B");
     EXPECT_TRUE(again.shows("Logout of Client: C"));
     Client taker;
@@ -147,13 +149,16 @@ TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
     b.answer("no", "C");
     a.signal(SIGCONT);
     c.signal(SIGCONT);
+    c.draw("line", "C", "0 0 50 50");
     b.answer("yes", "A");
     same("AB", {&a, &b});
     c.until("answer ok", "Error|This Login Name already exist. Please enter other Name.");
-    c.enter("E", "E,B", "B");
+    taker.ok("dismiss");
+    taker.ends();
+    c.login("C");
+    c.ok("enter");
     c.draw("circle", "B", "10 10 90 90");
-    c.draw("line", "E", "0 0 50 50");
-    same("BE", {&c});
+    same("ABC", {&c});
     same("B", {&b});
     // B's session held since the restart: nothing said again for nothing.
     const std::string said = b.ok("state");

@@ -128,6 +128,34 @@ TEST(DeadPeers, AStoppedReaderIsWaitedForAStoppedViewerPastTheBoundLeaves) {
     EXPECT_EQ(other.call("login C"), "RESULT login 2");
 }
 
+// A user dropped, not logged out, gets its area back, others' strokes
+// included, when its own client logs in again: cleared just before the list
+// of users and replayed after it; anyone may load it meanwhile. A Logout
+// ends the area at once.
+TEST(DeadPeers, ADroppedUsersAreaWaitsForItsOwnClient) {
+    auto server = started(ServerProcess::bounded({"callTimeoutMs=1000", "maxStallMs=1000"}));
+    auto p = peers(*server, {"A:B", "B"});
+    EXPECT_EQ(p[1]->call("line 1 1 2 2 B"), "RESULT line");
+    p[1]->stop();
+    EXPECT_EQ(p[0]->call("rect 1 2 3 4 B"), "RESULT rect");
+    EXPECT_EQ(p[0]->call("circ 5 6 7 8 B"), "RESULT circ"); // queued behind the stuck one
+    ASSERT_TRUE(server->shows("Logout of Client: B"));
+    PeerProcess viewer(*server); // the area is there to be shown meanwhile
+    EXPECT_EQ(viewer.call("login V"), "RESULT login 2");
+    EXPECT_EQ(viewer.call("load V B"), "RESULT load");
+    EXPECT_EQ(viewer.drawing("B").size(), 3u);
+    p[1]->signal(SIGCONT);
+    EXPECT_EQ(p[1]->call("login B"), "RESULT login 3");
+    ASSERT_TRUE(p[1]->waitEvent("PaintCirc 5 6 7 8 B"));
+    const Lines events = p[1]->events();
+    EXPECT_EQ(Lines(events.end() - 7, events.end()),
+              (Lines{"ClearAll B", "PrintClient A", "PrintClient V", "PrintClient B",
+                     "PaintLine 1 1 2 2 B", "PaintRect 1 2 3 4 B", "PaintCirc 5 6 7 8 B"}));
+    EXPECT_EQ(p[1]->call("logout B"), "RESULT logout");
+    EXPECT_EQ(p[1]->call("login B"), "RESULT login 3");
+    EXPECT_EQ(p[1]->events().back(), "PrintClient B");
+}
+
 // A call sent without waiting for its reply fails unseen: only the peers
 // served one call at a time (no in-order declaration) report theirs. Such a
 // peer, which may run a connection's calls at once, gets one at a time.

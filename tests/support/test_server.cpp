@@ -27,6 +27,8 @@ int main(int argc, char** argv) {
             options.loginProbeTimeoutMs = value;
         else if (name == "maxUnread")
             options.maxUnread = value;
+        else if (name == "keptAreaMs")
+            options.keptAreaMs = value;
         else if (name == "maxAreaEntries")
             options.maxAreaEntries = value;
     }
