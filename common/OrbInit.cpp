@@ -1,5 +1,7 @@
 #include "OrbInit.h"
 
+#include "Pipeline.h"
+
 #include <cstring>
 #include <strings.h>
 #include <iterator>
@@ -20,8 +22,12 @@ CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint,
     const char* options[16][2] = {
         {"nativeCharCodeSet", "UTF-8"},
         {"connectionWatchImmediate", "1"},
+        // omniORB would otherwise start a second thread on a connection whose
+        // next request arrives while one runs: requests sent without waiting
+        // for replies would run out of order.
+        {"maxServerThreadPerConnection", "1"},
     };
-    std::size_t n = 2;
+    std::size_t n = 3;
     if (withDefaultEndpoint && !hasEndpointOption(argc, argv)) {
         options[n][0] = "endPoint";
         options[n++][1] = "giop:tcp::2809";
@@ -30,7 +36,9 @@ CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint,
         options[n][0] = (*o)[0];
         options[n][1] = (*o)[1];
     }
-    return CORBA::ORB_init(argc, argv, "omniORB4", options);
+    CORBA::ORB_ptr orb = CORBA::ORB_init(argc, argv, "omniORB4", options);
+    declareInOrderDispatch();
+    return orb;
 }
 
 } // namespace kolvaro

@@ -13,6 +13,10 @@ namespace kolvaro {
 // interfaces) unless the command line names an endpoint of its own; omniORB
 // adds endpoints rather than replacing them, so this must look first.
 //
+// One thread serves each connection, so its requests run in arrival order,
+// and every reference the process makes declares so (see Pipeline.h) unless
+// the command line changed that.
+//
 // extraDefaults, name/value pairs ending with a null name, adds settings of
 // one program's own; the command line still overrides them.
 CORBA::ORB_ptr initOrb(int& argc, char** argv, bool withDefaultEndpoint,

@@ -22,8 +22,14 @@ bool Completion::wait() {
     return delivered_;
 }
 
-Outbox::Outbox(TKolvaro::Client_ptr target, Limits limits, std::function<void()> onGone)
-    : target_(TKolvaro::Client::_duplicate(target)), limits_(limits), onGone_(std::move(onGone)) {
+Outbox::Outbox(TKolvaro::Client_ptr target, Limits limits, std::function<void()> onGone,
+               std::unique_ptr<Pipeline> pipeline)
+    : target_(TKolvaro::Client::_duplicate(target)), limits_(limits), onGone_(std::move(onGone)),
+      pipeline_(std::move(pipeline)) {
+    if (pipeline_) {
+        pipedPaints_ = pipeline_->as<TKolvaro::Kolvaro>();
+        pipedNotices_ = pipeline_->as<TKolvaro::Client>();
+    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -37,7 +43,7 @@ void Outbox::wake() {
     ready_.notify_one();
 }
 
-Outbox::Pushed Outbox::push(Delivery d, bool wake, bool bounded) {
+Outbox::Pushed Outbox::push(Delivery d, bool wake) {
     std::lock_guard lock(mutex_);
     if (closed_) {
         if (d.done)
@@ -53,16 +59,32 @@ Outbox::Pushed Outbox::push(Delivery d, bool wake, bool bounded) {
     if (now - progress_.load() >
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(limits_.maxStall).count())
         return Pushed::Behind;
-    if (queue_.size() > limits_.maxEntries)
-        return bounded ? Pushed::Behind : Pushed::Full;
-    return Pushed::Ok;
+    if (queue_.size() > 2 * limits_.maxEntries)
+        return Pushed::Behind;
+    return queue_.size() > limits_.maxEntries ? Pushed::Full : Pushed::Ok;
 }
 
 void Outbox::waitForRoom() {
-    std::unique_lock lock(mutex_);
-    ++roomWaiters_;
-    roomy_.wait(lock, [&] { return closed_ || queue_.size() < limits_.maxEntries; });
-    --roomWaiters_;
+    using Clock = std::chrono::steady_clock;
+    bool stalled = false;
+    {
+        std::unique_lock lock(mutex_);
+        ++roomWaiters_;
+        while (!closed_ && queue_.size() >= limits_.maxEntries) {
+            const Clock::time_point stallsAt =
+                Clock::time_point(Clock::duration(progress_.load())) + limits_.maxStall;
+            if (Clock::now() >= stallsAt) {
+                stalled = true;
+                break;
+            }
+            roomy_.wait_until(lock, stallsAt);
+        }
+        --roomWaiters_;
+    }
+    if (stalled) {
+        onGone_();
+        close();
+    }
 }
 
 void Outbox::close() {
@@ -100,8 +122,9 @@ void Outbox::run() {
     // Woken while a drawing call still has its reply to send; that reply
     // goes first.
     yieldOnWakeup();
+    std::vector<Part> batch;
     for (;;) {
-        Delivery d;
+        batch.clear();
         {
             std::unique_lock lock(mutex_);
             busy_ = false;
@@ -110,19 +133,51 @@ void Outbox::run() {
             asleep_ = false;
             if (closed_)
                 break;
-            d = std::move(queue_.front());
-            queue_.pop_front();
+            take(batch);
             busy_ = true;
             if (roomWaiters_ && queue_.size() < limits_.maxEntries)
                 roomy_.notify_all();
         }
-        if (!deliver(d)) {
+        const bool alive = pipeline_ ? sendBatch(batch) : deliver(batch.front().d);
+        if (!alive) {
             onGone_();
             close();
-            break;
         }
+        // Markers of a batch cut short report what they could not confirm.
+        for (auto& part : batch)
+            if (part.d.done)
+                part.d.done->finish(alive && !closed());
+        if (!alive)
+            break;
     }
     finished_ = true;
+}
+
+void Outbox::take(std::vector<Part>& batch) {
+    if (!pipeline_) {
+        batch.push_back({std::move(queue_.front())});
+        queue_.pop_front();
+        return;
+    }
+    // A marker ends a batch: it is finished once the batch is confirmed.
+    for (std::size_t calls = 0; !queue_.empty() && calls < batchLimit_;) {
+        Delivery& front = queue_.front();
+        if (front.kind == Delivery::Kind::Replay) {
+            const std::size_t from = front.replayed;
+            const std::size_t to = std::min(front.replay->size(), from + batchLimit_ - calls);
+            batch.push_back({front, from, to});
+            calls += to - from;
+            front.replayed = to;
+            if (to < front.replay->size())
+                break;
+        } else {
+            batch.push_back({std::move(front)});
+            ++calls;
+        }
+        queue_.pop_front();
+        if (batch.back().d.kind == Delivery::Kind::Marker)
+            break;
+    }
 }
 
 template <class Call> Outbox::Outcome Outbox::attempt(Call&& call) {
@@ -137,30 +192,27 @@ template <class Call> Outbox::Outcome Outbox::attempt(Call&& call) {
     }
 }
 
+void Outbox::pace(std::chrono::steady_clock::duration took) {
+    // A batch shows progress only when it ends: it must stay well within
+    // the stall bound for a slow peer, and grow for a fast or distant one.
+    if (took < limits_.maxStall / 40)
+        batchLimit_ = std::min(2 * batchLimit_, Pipeline::kBatch);
+    else if (took > limits_.maxStall / 10)
+        batchLimit_ = std::max<std::size_t>(batchLimit_ / 2, 1);
+}
+
 void Outbox::progressed() {
     progress_ = std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 namespace {
 
+PaintCall callOf(const PaintOp& op) {
+    return PaintCall{false, op.kind, op.x1, op.y1, op.x2, op.y2};
+}
+
 void paint(TKolvaro::Client_ptr to, const PaintOp& op, const char* owner) {
-    switch (op.kind) {
-    case PaintKind::Point:
-        to->PaintPoint(op.x1, op.y1, owner);
-        break;
-    case PaintKind::Line:
-        to->PaintLine(op.x1, op.y1, op.x2, op.y2, owner);
-        break;
-    case PaintKind::Rect:
-        to->PaintRect(op.x1, op.y1, op.x2, op.y2, owner);
-        break;
-    case PaintKind::Circ:
-        to->PaintCirc(op.x1, op.y1, op.x2, op.y2, owner);
-        break;
-    case PaintKind::Fill:
-        to->PaintFill(op.x1, op.y1, owner);
-        break;
-    }
+    kolvaro::paint(to, callOf(op), owner);
 }
 
 } // namespace
@@ -205,9 +257,90 @@ bool Outbox::deliver(const Delivery& d) {
     }
     if (outcome != Outcome::Gone && d.kind != Delivery::Kind::Replay)
         progressed();
-    if (d.done)
-        d.done->finish(true);
     return outcome != Outcome::Gone;
+}
+
+bool Outbox::sendBatch(std::vector<Part>& batch) {
+    const auto began = std::chrono::steady_clock::now();
+    struct Pace {
+        Outbox& o;
+        std::chrono::steady_clock::time_point began;
+        ~Pace() { o.pace(std::chrono::steady_clock::now() - began); }
+    } pace{*this, began};
+    auto turn = pipeline_->turn();
+    std::size_t calls = 0;
+    for (const auto& part : batch)
+        calls += part.d.kind == Delivery::Kind::Replay   ? part.to - part.from
+                 : part.d.kind == Delivery::Kind::Marker ? 0
+                                                         : 1;
+    // The first call proves the connection, the last confirms the batch;
+    // notices that answer confirm as they go.
+    std::size_t sent = 0;
+    auto drawing = [&](const PaintCall& call, const char* owner) {
+        const bool twoWay = sent == 0 || sent + 1 == calls;
+        ++sent;
+        if (closed())
+            return Outcome::Skipped;
+        return attempt([&] {
+            if (!twoWay)
+                return pipeline_->post(call, owner);
+            kolvaro::paint(pipedPaints_, call, owner);
+            pipeline_->confirm();
+            progressed();
+        });
+    };
+    auto notice = [&](auto call) {
+        ++sent;
+        return closed() ? Outcome::Skipped : attempt([&] {
+            call();
+            pipeline_->confirm();
+            progressed();
+        });
+    };
+    for (const auto& part : batch) {
+        const Delivery& d = part.d;
+        const char* text = d.text ? d.text->c_str() : "";
+        Outcome outcome = Outcome::Done;
+        switch (d.kind) {
+        case Delivery::Kind::Paint:
+            outcome = drawing(callOf(d.op), text);
+            break;
+        case Delivery::Kind::Clear:
+            outcome = drawing(PaintCall{true}, text);
+            break;
+        case Delivery::Kind::Replay:
+            for (std::size_t i = part.from; i < part.to && outcome != Outcome::Gone; ++i)
+                outcome = drawing(callOf((*d.replay)[i]), text);
+            break;
+        case Delivery::Kind::AddNewClient:
+            // Oneway already: confirmed by the next call that answers.
+            ++sent;
+            outcome = attempt([&] {
+                pipeline_->sentUnconfirmed();
+                pipedNotices_->AddNewClient(text);
+            });
+            if (outcome == Outcome::Done)
+                progressed();
+            break;
+        case Delivery::Kind::PrintClient:
+            outcome = notice([&] { pipedNotices_->PrintClient(text); });
+            break;
+        case Delivery::Kind::CloseClient:
+            outcome = notice([&] { pipedNotices_->CloseClient(text); });
+            break;
+        case Delivery::Kind::Probe:
+            outcome = notice([&] {
+                if (pipedNotices_->_non_existent())
+                    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+            });
+            break;
+        case Delivery::Kind::Marker:
+            break;
+        }
+        if (outcome == Outcome::Gone)
+            return false;
+    }
+    return true;
 }
 
 } // namespace kolvaro

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PaintOp.h"
+#include "Pipeline.h"
 #include "TKolvaro.hh"
 
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kolvaro {
 
@@ -51,6 +53,7 @@ struct Delivery {
     PaintOp op;
     SharedText text;
     std::shared_ptr<const History> replay;
+    std::size_t replayed = 0; // ops of *replay taken by the sender so far
     std::shared_ptr<Completion> done;
 };
 
@@ -64,38 +67,45 @@ struct Delivery {
 // that callback.
 //
 // A user is judged by progress, not by the age of its backlog: a long replay
-// to a healthy peer keeps completing callbacks and is never cut off.
+// to a healthy peer keeps completing callbacks and is never cut off, and a
+// drawer that outruns a viewer is held back (waitForRoom) rather than the
+// viewer dropped, until the viewer stalls.
+//
+// To a peer that declared in-order dispatch the callbacks go through a
+// Pipeline, in batches confirmed by their last call, so a replay or a
+// backlog costs a round trip per batch rather than per operation.
 class Outbox {
 public:
     struct Limits {
-        std::size_t maxEntries;
+        std::size_t maxEntries;             // drawers wait beyond it; twice as many drops the user
         std::chrono::milliseconds maxStall; // without a completed callback while entries wait
     };
 
-    // target should carry the call timeout; onGone runs on the sender thread.
-    Outbox(TKolvaro::Client_ptr target, Limits limits, std::function<void()> onGone);
+    // target should carry the call timeout; pipeline, when given, carries
+    // every callback instead. onGone runs on the sender thread or on a
+    // thread that gave up waiting for room.
+    Outbox(TKolvaro::Client_ptr target, Limits limits, std::function<void()> onGone,
+           std::unique_ptr<Pipeline> pipeline = nullptr);
     ~Outbox();
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
     enum class Pushed {
         Ok,
-        Behind, // more entries than the bound, or no progress for too long
-        Full,   // unbounded only: more entries than the bound
+        Full,   // more entries than the bound: a drawer waits in waitForRoom
+        Behind, // twice the bound, or no progress for too long: drop the user
     };
-    // Queues d, and says whether the queue has fallen behind its limits: more
-    // entries than the bound (a replay counts as one), or no callback
-    // completed for maxStall while entries waited. Without bounded, too many
-    // entries only report Full: the producer waits in waitForRoom instead. A
-    // closed queue drops d and reports Ok. Without wake, the sender may sleep
-    // on until wake() is called.
-    Pushed push(Delivery d, bool wake = true, bool bounded = true);
+    // Queues d, and says whether the queue has fallen behind its limits (a
+    // replay counts as one entry). A closed queue drops d and reports Ok.
+    // Without wake, the sender may sleep on until wake() is called.
+    Pushed push(Delivery d, bool wake = true);
     void wake();
     // Whether the sender sleeps for want of work. A sender that is awake
     // takes what was pushed without a wake.
     bool asleep() const { return asleep_.load(std::memory_order_relaxed); }
 
-    // Waits until the queue holds fewer entries than its bound, or is closed.
+    // Waits until the queue holds fewer entries than its bound, or is closed,
+    // or no callback completed for maxStall: then the user is gone.
     void waitForRoom();
 
     // Stops delivering: queued entries are discarded and their markers
@@ -109,15 +119,28 @@ public:
 private:
     enum class Outcome { Done, Skipped, Gone };
 
+    // An entry taken by the sender; of a replay, the ops [from, to).
+    struct Part {
+        Delivery d;
+        std::size_t from = 0, to = 0;
+    };
+
     void run();
+    void take(std::vector<Part>& batch);
     bool deliver(const Delivery& d);
+    bool sendBatch(std::vector<Part>& batch);
     bool closed();
     void progressed();
+    void pace(std::chrono::steady_clock::duration took);
     template <class Call> Outcome attempt(Call&& call);
 
     TKolvaro::Client_var target_;
     const Limits limits_;
     const std::function<void()> onGone_;
+    const std::unique_ptr<Pipeline> pipeline_;
+    TKolvaro::Kolvaro_var pipedPaints_; // two-way calls over the pipeline
+    TKolvaro::Client_var pipedNotices_;
+    std::size_t batchLimit_ = 16; // calls in the next batch; sender thread only
 
     std::mutex mutex_;
     std::condition_variable ready_;

@@ -220,12 +220,15 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
     refuseUnfitLogin(name, callback);
     reapRetired();
     TKolvaro::Client_var calls = deliveryProxy(callback);
+    std::unique_ptr<kolvaro::Pipeline> pipeline;
+    if (kolvaro::declaresInOrderDispatch(callback))
+        pipeline = std::make_unique<kolvaro::Pipeline>(orb_, callback, options_.callTimeoutMs);
 
     // A holder found dead is removed and the name tried again; a few rounds
     // cover a race with other logins under the same name. The console then
     // shows the holder's logout line before the newcomer's login line.
     for (int round = 0; round < 3; ++round) {
-        Claim claim = claimName(name, callback, calls);
+        Claim claim = claimName(name, callback, calls, pipeline);
         if (claim.listed) {
             if (!claim.listed->wait())
                 throw CORBA::TRANSIENT(0, CORBA::COMPLETED_YES);
@@ -242,7 +245,8 @@ CORBA::Long ServerImpl::Login(const char* name, TKolvaro::Client_ptr callback) {
 }
 
 ServerImpl::Claim ServerImpl::claimName(const char* name, TKolvaro::Client_ptr callback,
-                                        TKolvaro::Client_ptr calls) {
+                                        TKolvaro::Client_ptr calls,
+                                        std::unique_ptr<kolvaro::Pipeline>& pipeline) {
     Claim claim;
     std::lock_guard lock(mutex_);
     if (stopped_)
@@ -253,7 +257,7 @@ ServerImpl::Claim ServerImpl::claimName(const char* name, TKolvaro::Client_ptr c
         return claim;
     }
     log_.line("Login of new Clinet: %s\n", name); // no control bytes: checked
-    UserPtr user = addUserLocked(name, callback, calls);
+    UserPtr user = addUserLocked(name, callback, calls, std::move(pipeline));
     std::vector<UserPtr> overdue;
     handBackLocked(*user, callback, overdue);
     claim.listed = introduceLocked(user, overdue);
@@ -268,7 +272,8 @@ ServerImpl::Claim ServerImpl::claimName(const char* name, TKolvaro::Client_ptr c
 }
 
 ServerImpl::UserPtr ServerImpl::addUserLocked(const char* name, TKolvaro::Client_ptr callback,
-                                              TKolvaro::Client_ptr calls) {
+                                              TKolvaro::Client_ptr calls,
+                                              std::unique_ptr<kolvaro::Pipeline> pipeline) {
     const Outbox::Limits limits{options_.maxBacklogOps,
                                 std::chrono::milliseconds(options_.maxStallMs)};
     auto user = std::make_shared<User>();
@@ -278,8 +283,8 @@ ServerImpl::UserPtr ServerImpl::addUserLocked(const char* name, TKolvaro::Client
     user->peer = peerAddress(callback);
     if (user->peer.empty())
         user->peer = name; // no address to share with anybody
-    user->outbox = std::make_shared<Outbox>(calls, limits,
-                                            [this, serial = user->serial] { dropUser(serial); });
+    user->outbox = std::make_shared<Outbox>(
+        calls, limits, [this, serial = user->serial] { dropUser(serial); }, std::move(pipeline));
     users_.push_back(user);
     return user;
 }
@@ -394,7 +399,7 @@ std::shared_ptr<Completion> ServerImpl::queueMarkerLocked(User& to, std::vector<
 }
 
 bool ServerImpl::queueLocked(User& to, Delivery d, std::vector<UserPtr>& overdue, bool wake) {
-    if (to.outbox->push(std::move(d), wake) == Outbox::Pushed::Ok)
+    if (to.outbox->push(std::move(d), wake) != Outbox::Pushed::Behind)
         return true;
     for (const auto& u : users_)
         if (u.get() == &to)
@@ -424,28 +429,25 @@ void ServerImpl::reapRetired() {
 
 // ---- drawing ----
 
-std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::string& owner) {
+void ServerImpl::relayLocked(const Delivery& d, const std::string& owner,
+                             std::vector<std::shared_ptr<Outbox>>& full) {
     // Queued in registry order under the lock, so every viewer gets the
     // area's operations in the order the history stored them. Sleeping
     // senders are woken by the waker: this thread's next task is the
     // caller's reply. A sender still at work finds the entry by itself.
-    // The owner's own echo is not bounded here: its drawing calls wait for
-    // room instead (returned to the caller, to wait on without the lock).
+    // A queue past its bound, the owner's echo or a viewer's, holds the
+    // drawer back: the drawing call waits for room (without the lock).
     std::vector<UserPtr> overdue;
-    std::shared_ptr<Outbox> full;
     for (const auto& u : users_) {
         const bool own = *u->name == owner;
         const bool views = u->loadedAreas.contains(owner);
         for (int n = own + views; n > 0; --n) {
-            if (own) {
-                const auto pushed = u->outbox->push(d, /*wake*/ false, /*bounded*/ false);
-                if (pushed == Outbox::Pushed::Full)
-                    full = u->outbox;
-                else if (pushed == Outbox::Pushed::Behind)
-                    overdue.push_back(u);
-            } else {
-                queueLocked(*u, d, overdue, /*wake*/ false);
-            }
+            const auto pushed = u->outbox->push(d, /*wake*/ false);
+            if (pushed == Outbox::Pushed::Behind)
+                overdue.push_back(u);
+            else if (pushed == Outbox::Pushed::Full &&
+                     std::find(full.begin(), full.end(), u->outbox) == full.end())
+                full.push_back(u->outbox);
         }
         if ((own || views) && u->outbox->asleep())
             toWake_.push_back(u->outbox);
@@ -458,11 +460,10 @@ std::shared_ptr<Outbox> ServerImpl::relayLocked(const Delivery& d, const std::st
         waker_.post(toWake_);
     toWake_.clear();
     dropLocked(overdue);
-    return full;
 }
 
 template <class Change> void ServerImpl::relayToArea(const char* owner, Change change) {
-    std::shared_ptr<Outbox> full;
+    std::vector<std::shared_ptr<Outbox>> full;
     {
         std::lock_guard lock(mutex_);
         UserPtr area = findLocked(owner);
@@ -470,10 +471,10 @@ template <class Change> void ServerImpl::relayToArea(const char* owner, Change c
         Delivery d = change(area ? &area->history : kept ? &kept->history : nullptr);
         // An area whose owner is not logged in still reaches its viewers.
         d.text = area ? area->name : std::make_shared<const std::string>(owner);
-        full = relayLocked(d, *d.text);
+        relayLocked(d, *d.text, full);
     }
-    if (full)
-        full->waitForRoom();
+    for (auto& outbox : full)
+        outbox->waitForRoom();
 }
 
 void ServerImpl::draw(const PaintOp& op, const char* owner) {

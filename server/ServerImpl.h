@@ -47,7 +47,8 @@ std::size_t utf8Length(const char* text);
 //
 // Every remote call except PrintTxt goes through the target user's own
 // ordered delivery queue, so no user waits on another user's machine; only a
-// drawer whose own echo falls too far behind waits for it. The registry lock
+// drawer whose echo or viewer falls too far behind waits, while that one
+// keeps completing callbacks. The registry lock
 // is held only to read and change state and to queue deliveries, never
 // across a remote call or such a wait.
 class ServerImpl : public POA_TKolvaro::Server {
@@ -100,9 +101,10 @@ private:
     bool designatesOwnObject(TKolvaro::Client_ptr callback);
     void refuseUnfitLogin(const char* name, TKolvaro::Client_ptr callback);
     TKolvaro::Client_ptr deliveryProxy(TKolvaro::Client_ptr callback);
-    Claim claimName(const char* name, TKolvaro::Client_ptr callback, TKolvaro::Client_ptr calls);
+    Claim claimName(const char* name, TKolvaro::Client_ptr callback, TKolvaro::Client_ptr calls,
+                    std::unique_ptr<kolvaro::Pipeline>& pipeline);
     UserPtr addUserLocked(const char* name, TKolvaro::Client_ptr callback,
-                          TKolvaro::Client_ptr calls);
+                          TKolvaro::Client_ptr calls, std::unique_ptr<kolvaro::Pipeline> pipeline);
     std::shared_ptr<kolvaro::Completion> introduceLocked(const UserPtr& user,
                                                          std::vector<UserPtr>& overdue);
     std::shared_ptr<kolvaro::Completion> queueMarkerLocked(User& to, std::vector<UserPtr>& overdue);
@@ -110,8 +112,8 @@ private:
     template <class Change> void relayToArea(const char* owner, Change change);
     void draw(const kolvaro::PaintOp& op, const char* owner);
     void clear(const char* owner);
-    std::shared_ptr<kolvaro::Outbox> relayLocked(const kolvaro::Delivery& d,
-                                                 const std::string& owner);
+    void relayLocked(const kolvaro::Delivery& d, const std::string& owner,
+                     std::vector<std::shared_ptr<kolvaro::Outbox>>& full);
     bool queueLocked(User& to, kolvaro::Delivery d, std::vector<UserPtr>& overdue,
                      bool wake = true);
     void dropLocked(const std::vector<UserPtr>& overdue);

@@ -2,6 +2,7 @@
 
 #include "CorbaFailure.h"
 #include "OwnProxy.h"
+#include "Pipeline.h"
 #include "Refusals.h"
 #include "QueuedDelivery.h"
 #include "SerialWorker.h"
@@ -34,6 +35,8 @@ struct CorbaServerLink::Shared {
         Call call;
         bool mayHaveArrived = false; // it failed after it was sent
         std::uint64_t serial = 0;
+        PaintCall paint{}; // a restored shape, sent as it is
+        std::string owner{};
         bool echoed = false; // its stroke came back: the server stored it
     };
     std::mutex queueMutex;
@@ -41,7 +44,14 @@ struct CorbaServerLink::Shared {
     bool pumping = false;      // a pump is posted or running
     bool holding = false;      // stopped for a lost session until resume()
     std::uint64_t serials = 0;
-    std::uint64_t inFlight = 0; // the serial of the call being made, 0 for none
+    std::uint64_t inFlight = 0; // the serial of the last call being made, 0 for none
+
+    // Draw thread only: restores go in batches to a server that declared
+    // in-order dispatch (looked up at the first restore to each server).
+    std::unique_ptr<Pipeline> pipeline;
+    TKolvaro::Kolvaro_var pipedRef;
+    TKolvaro::Server_var pipelineFor;
+    CORBA::ULong callTimeoutMs = 0;
 
     // The front of the queue if it is the call `serial`: resume() may have
     // taken it away while it was being made.
@@ -76,15 +86,21 @@ struct CorbaServerLink::Shared {
 
     // Stops the queue after a failure that may mean the session is over,
     // keeping the call, and tells the trouble handler.
+    // Stops the queue after a failure that may mean the session is over,
+    // keeping the call, and tells the trouble handler. The calls of a batch
+    // sent unconfirmed since `unconfirmedFrom` (0: none) may have arrived too.
     static void holdForTrouble(const std::shared_ptr<Shared>& shared, const Pending& next,
-                               const CORBA::SystemException& e) {
+                               const CORBA::SystemException& e, std::uint64_t unconfirmedFrom = 0) {
         {
             std::lock_guard lock(shared->queueMutex);
             shared->holding = true;
             shared->pumping = false;
             shared->inFlight = 0;
-            if (auto* failed = shared->front(next.serial))
-                failed->mayHaveArrived = e.completed() != CORBA::COMPLETED_NO;
+            for (auto& p : shared->queue)
+                if (p.serial == next.serial)
+                    p.mayHaveArrived = e.completed() != CORBA::COMPLETED_NO || unconfirmedFrom;
+                else if (unconfirmedFrom && p.serial >= unconfirmedFrom && p.serial < next.serial)
+                    p.mayHaveArrived = true;
         }
         shared->deliver([shared] {
             if (shared->linkAlive && shared->link->onTrouble_)
@@ -143,6 +159,7 @@ CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server
     : shared_(std::make_shared<Shared>()), drawWorker_(std::make_unique<SerialWorker>()),
       sendWorker_(std::make_unique<SerialWorker>()), options_(options) {
     shared_->orb = CORBA::ORB::_duplicate(orb);
+    shared_->callTimeoutMs = static_cast<CORBA::ULong>(options.callTimeout.count());
     shared_->deliver.setContext(context);
     shared_->link = this;
     adopt(server);
@@ -186,6 +203,11 @@ bool CorbaServerLink::stopped() const {
 }
 
 std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
+    return enqueue(std::move(what), kind, PaintCall{}, {}, std::move(call));
+}
+
+std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, const PaintCall& paint,
+                                       const std::string& owner, Call call) {
     if (!drawWorker_)
         return 0;
     bool start = false;
@@ -202,7 +224,8 @@ std::uint64_t CorbaServerLink::enqueue(std::string what, Kind kind, Call call) {
         if (kind == Kind::Draw)
             shared_->refusing = false;
         serial = ++shared_->serials;
-        shared_->queue.push_back({std::move(what), kind, std::move(call), false, serial});
+        shared_->queue.push_back(
+            {std::move(what), kind, std::move(call), false, serial, paint, owner});
         start = !shared_->holding && !std::exchange(shared_->pumping, true);
     }
     if (start)
@@ -215,6 +238,11 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
         Shared::Pending next;
         if (!shared->takeNext(next))
             return;
+        if (next.kind == Kind::Restore && piped(shared)) {
+            if (!pumpRestores(shared))
+                return;
+            continue;
+        }
         std::optional<std::string> failed;
         try {
             TKolvaro::Server_var to = shared->ref(shared->drawRef);
@@ -243,6 +271,87 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
     }
 }
 
+bool CorbaServerLink::piped(const std::shared_ptr<Shared>& shared) {
+    TKolvaro::Server_var current = shared->ref(shared->drawRef);
+    if (!CORBA::is_nil(shared->pipelineFor.in()) &&
+        current->_is_equivalent(shared->pipelineFor.in()))
+        return shared->pipeline != nullptr;
+    shared->pipelineFor = TKolvaro::Server::_duplicate(current.in());
+    shared->pipeline.reset();
+    try {
+        CORBA::Object_var target =
+            declaredTarget(shared->orb.in(), current.in(), shared->callTimeoutMs);
+        if (!CORBA::is_nil(target.in())) {
+            shared->pipeline =
+                std::make_unique<Pipeline>(shared->orb.in(), target.in(), shared->callTimeoutMs);
+            shared->pipedRef = shared->pipeline->as<TKolvaro::Kolvaro>();
+        }
+    } catch (...) {
+        // One call at a time, as to any server.
+    }
+    return shared->pipeline != nullptr;
+}
+
+bool CorbaServerLink::pumpRestores(const std::shared_ptr<Shared>& shared) {
+    // The restores at the front of the queue, at most a batch of them.
+    std::vector<Shared::Pending> batch;
+    {
+        std::lock_guard lock(shared->queueMutex);
+        for (const auto& p : shared->queue) {
+            if (p.kind != Kind::Restore || batch.size() == Pipeline::kBatch)
+                break;
+            batch.push_back(p);
+        }
+        shared->inFlight = batch.back().serial;
+    }
+    Pipeline& pipe = *shared->pipeline;
+    auto turn = pipe.turn();
+    auto done = [&](std::uint64_t upTo) {
+        std::lock_guard lock(shared->queueMutex);
+        while (!shared->queue.empty() && shared->queue.front().serial <= upTo)
+            shared->queue.pop_front();
+    };
+    std::optional<std::string> failed;
+    std::uint64_t unconfirmedFrom = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const Shared::Pending& p = batch[i];
+        try {
+            // The first call proves the connection, the last confirms all.
+            if (i == 0 || i + 1 == batch.size()) {
+                kolvaro::paint(shared->pipedRef.in(), p.paint, p.owner.c_str());
+                pipe.confirm();
+                unconfirmedFrom = 0;
+                done(p.serial);
+            } else {
+                if (!unconfirmedFrom)
+                    unconfirmedFrom = p.serial;
+                pipe.post(p.paint, p.owner.c_str());
+            }
+            shared->failing = false;
+        } catch (const CORBA::SystemException& e) {
+            if (sessionTrouble(e)) {
+                Shared::holdForTrouble(shared, p, e, unconfirmedFrom);
+                pipe.confirm(); // whatever comes next goes on a new connection
+                return false;
+            }
+            failed = failureSentence(p.what);
+        } catch (...) {
+            failed = failureSentence(p.what);
+        }
+    }
+    {
+        std::lock_guard lock(shared->queueMutex);
+        shared->inFlight = 0;
+    }
+    done(batch.back().serial);
+    if (failed && !std::exchange(shared->failing, true))
+        shared->deliver([shared, sentence = *failed] {
+            if (shared->linkAlive)
+                shared->link->reportFailure(sentence);
+        });
+    return true;
+}
+
 void CorbaServerLink::hold() {
     std::lock_guard lock(shared_->queueMutex);
     shared_->holding = true;
@@ -259,8 +368,8 @@ void CorbaServerLink::resume(Resume how, const std::function<void()>& restore,
             return;
         shared_->holding = true; // until the kept calls are back behind the restore
         kept.swap(shared_->queue);
-        // A call being made has its outcome already on its way.
-        if (!kept.empty() && kept.front().serial == shared_->inFlight)
+        // Calls being made have their outcome already on its way.
+        while (!kept.empty() && kept.front().serial <= shared_->inFlight)
             kept.pop_front();
     }
     std::erase_if(kept, [how](const Shared::Pending& p) { return Shared::droppedOn(how, p); });
@@ -310,7 +419,13 @@ std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {
     const std::string what =
         kind == Kind::Restore ? "send the area of " + shape.owner + " again"
                               : std::string("send the ") + kindName(paintKind) + " to the server";
-    return enqueue(what, kind, [shape, paintKind](TKolvaro::Server_ptr s) {
+    const PaintCall paint{false,
+                          paintKind,
+                          CORBA::Short(shape.x1),
+                          CORBA::Short(shape.y1),
+                          CORBA::Short(shape.x2),
+                          CORBA::Short(shape.y2)};
+    return enqueue(what, kind, paint, shape.owner, [shape, paintKind](TKolvaro::Server_ptr s) {
         const auto x1 = CORBA::Short(shape.x1), y1 = CORBA::Short(shape.y1);
         const auto x2 = CORBA::Short(shape.x2), y2 = CORBA::Short(shape.y2);
         const char* o = shape.owner.c_str();

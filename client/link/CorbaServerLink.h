@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Pipeline.h"
 #include "ServerLink.h"
 #include "Shapes.h"
 
@@ -118,7 +119,14 @@ private:
     void redrawUnechoed(const std::function<bool(std::uint64_t)>& isKept, const std::string& own);
     // The call's serial, or 0 when it was refused.
     std::uint64_t enqueue(std::string what, Kind kind, Call call);
+    std::uint64_t enqueue(std::string what, Kind kind, const PaintCall& paint,
+                          const std::string& owner, Call call);
     static void pump(const std::shared_ptr<Shared>& shared);
+    // Whether restores can go in batches; looks once.
+    static bool piped(const std::shared_ptr<Shared>& shared);
+    // Sends the restores at the front of the queue as one batch; false when
+    // the queue stopped for trouble.
+    static bool pumpRestores(const std::shared_ptr<Shared>& shared);
 
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<SerialWorker> drawWorker_;

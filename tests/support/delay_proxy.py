@@ -69,7 +69,7 @@ def command(line):
         return False
     for d in DIRS if words[1] == "both" else (words[1],):
         if words[0] == "delay" and len(words) == 3:
-            delay[d] = int(words[2]) / 1000
+            delay[d] = float(words[2]) / 1000
         elif words[0] in ("hold", "release"):
             (released[d].clear if words[0] == "hold" else released[d].set)()
         else:
