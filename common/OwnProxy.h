@@ -1,6 +1,10 @@
 #pragma once
 
 #include <omniORB4/CORBA.h>
+#include <omniORB4/IIOP.h>
+
+#include <string>
+#include <vector>
 
 namespace kolvaro {
 
@@ -15,5 +19,11 @@ template <class T> typename T::_ptr_type ownProxy(CORBA::ORB_ptr orb, CORBA::Obj
     CORBA::Object_var obj = ownProxy(orb, ref);
     return T::_unchecked_narrow(obj);
 }
+
+// The IIOP profiles of ref, in its order; none for nil.
+std::vector<IIOP::ProfileBody> iiopProfiles(CORBA::Object_ptr ref);
+
+// host:port of a profile: omniORB keeps its connections per address.
+std::string addressOf(const IIOP::ProfileBody& body);
 
 } // namespace kolvaro

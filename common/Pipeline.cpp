@@ -70,24 +70,6 @@ CORBA::Object_ptr fromIor(CORBA::ORB_ptr orb, IOP::IOR& ior) {
     return orb->string_to_object(text.c_str());
 }
 
-std::vector<IIOP::ProfileBody> iiopProfiles(CORBA::Object_ptr ref) {
-    std::vector<IIOP::ProfileBody> out;
-    if (CORBA::is_nil(ref))
-        return out;
-    omniIOR_var ior = ref->_PR_getobj()->_getIOR();
-    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
-        if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
-            continue;
-        IIOP::unmarshalProfile(profiles[i], out.emplace_back());
-    }
-    return out;
-}
-
-std::string addressOf(const IIOP::ProfileBody& body) {
-    return std::string(body.address.host) + ':' + std::to_string(body.address.port);
-}
-
 // The same object, named so that omniORB keeps a set of connections for it
 // alone: it shares connections between references with exactly the same
 // addresses, and these list their first address twice.

@@ -4,9 +4,6 @@
 #include "OwnProxy.h"
 #include "Refusals.h"
 
-#include <omniORB4/IIOP.h>
-#include <omniORB4/omniIOR.h>
-
 #include <algorithm>
 #include <chrono>
 #include <unordered_map>
@@ -82,31 +79,16 @@ CORBA::Boolean retryOnStaleConnection(void*, CORBA::ULong retries, const CORBA::
 // it all the same.
 std::vector<std::string> objectKeys(CORBA::Object_ptr ref) {
     std::vector<std::string> keys;
-    omniIOR_var ior = ref->_PR_getobj()->_getIOR();
-    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
-        if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
-            continue;
-        IIOP::ProfileBody body;
-        IIOP::unmarshalProfile(profiles[i], body);
+    for (const auto& body : kolvaro::iiopProfiles(ref))
         keys.emplace_back(reinterpret_cast<const char*>(body.object_key.get_buffer()),
                           body.object_key.length());
-    }
     return keys;
 }
 
 // host:port of the first IIOP profile; empty for a reference without one.
 std::string peerAddress(CORBA::Object_ptr ref) {
-    omniIOR_var ior = ref->_PR_getobj()->_getIOR();
-    const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-    for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
-        if (profiles[i].tag != IOP::TAG_INTERNET_IOP)
-            continue;
-        IIOP::ProfileBody body;
-        IIOP::unmarshalProfile(profiles[i], body);
-        return std::string(body.address.host.in()) + ':' + std::to_string(body.address.port);
-    }
-    return {};
+    const auto profiles = kolvaro::iiopProfiles(ref);
+    return profiles.empty() ? std::string() : kolvaro::addressOf(profiles.front());
 }
 
 } // namespace
