@@ -1,4 +1,5 @@
 #include "Pipeline.h"
+#include "CallFailure.h"
 
 #include "OwnProxy.h"
 
@@ -191,7 +192,7 @@ void Pipeline::configure(CORBA::Object_ptr ref) {
 CORBA::Boolean Pipeline::retry(void* self, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
     // A connection found dead before anything unconfirmed went on it (a
     // peer restarted on the same address) is replaced, as for any call.
-    return !static_cast<Pipeline*>(self)->unconfirmed_ && retries < 10;
+    return !static_cast<Pipeline*>(self)->unconfirmed_ && retries < kStaleRetriesToClient;
 }
 
 void Pipeline::post(const PaintCall& c, const char* owner) {

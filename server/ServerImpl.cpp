@@ -63,17 +63,6 @@ PaintOp onePoint(PaintKind kind, CORBA::Short x, CORBA::Short y) {
     return PaintOp{x, y, 0, 0, kind};
 }
 
-// A client restarted on the address of an earlier one (same host and port)
-// finds the server still holding the earlier client's connections, which are
-// dead: a callback over one fails before it reaches anybody, and omniORB drops
-// that connection. Retrying uses the next one, or opens a fresh one. The
-// server may hold several (one per concurrent call, 5 by default), hence more
-// than one retry; a peer that is really gone refuses the fresh connection with
-// TRANSIENT, which ends the retries at once.
-CORBA::Boolean retryOnStaleConnection(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
-    return retries < 10;
-}
-
 // The object keys of every IIOP profile of ref, whatever address each names:
 // an address of this host other than the ones the server publishes leads to
 // it all the same.
@@ -156,7 +145,7 @@ ServerImpl::Holder ServerImpl::probe(TKolvaro::Client_ptr holder) {
         TKolvaro::Client_var p = kolvaro::ownProxy<TKolvaro::Client>(orb_, holder);
         omniORB::setClientCallTimeout(p, options_.loginProbeTimeoutMs);
         // A stale connection must not make a live holder look gone.
-        omniORB::installCommFailureExceptionHandler(p, nullptr, retryOnStaleConnection);
+        kolvaro::retryOnStaleConnections(p, kolvaro::kStaleRetriesToClient);
         return p->_non_existent() ? Holder::Gone : Holder::Alive;
     } catch (const CORBA::SystemException& e) {
         if (kolvaro::timedOut(e))
@@ -193,8 +182,8 @@ TKolvaro::Client_ptr ServerImpl::deliveryProxy(TKolvaro::Client_ptr callback) {
     TKolvaro::Client_var calls = kolvaro::ownProxy<TKolvaro::Client>(orb_, callback);
     if (options_.callTimeoutMs)
         omniORB::setClientCallTimeout(calls, options_.callTimeoutMs);
-    omniORB::installCommFailureExceptionHandler(calls, nullptr, retryOnStaleConnection);
-    omniORB::installCommFailureExceptionHandler(callback, nullptr, retryOnStaleConnection);
+    kolvaro::retryOnStaleConnections(calls, kolvaro::kStaleRetriesToClient);
+    kolvaro::retryOnStaleConnections(callback, kolvaro::kStaleRetriesToClient);
     return calls._retn();
 }
 

@@ -1,6 +1,7 @@
 #include "ClientOrb.h"
 
 #include "BoardBrowser.h"
+#include "CallFailure.h"
 #include "CorbaFailure.h"
 #include "CorbaServerLink.h"
 #include "OrbInit.h"
@@ -359,7 +360,7 @@ ClientOrb::SessionCheck ClientOrb::check(Shared& s, const std::string& name,
                 s.checkRef = ownProxy<TKolvaro::Server>(s.orb.in(), s.server.in());
                 omniORB::setClientCallTimeout(s.checkRef.in(),
                                               static_cast<CORBA::ULong>(s.checkTimeout.count()));
-                retryOnStaleConnections(s.checkRef.in());
+                retryOnStaleConnections(s.checkRef.in(), kStaleRetriesToServer);
             }
             ref = TKolvaro::Server::_duplicate(s.checkRef.in());
         }

@@ -40,18 +40,6 @@ const char* reasonFor(const CORBA::SystemException& e) {
 
 } // namespace
 
-namespace {
-
-CORBA::Boolean retryStale(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
-    return retries < 5;
-}
-
-} // namespace
-
-void retryOnStaleConnections(CORBA::Object_ptr ref) {
-    omniORB::installCommFailureExceptionHandler(ref, nullptr, retryStale);
-}
-
 std::string describeFailure(const CORBA::Exception& e) {
     const char* name = e._name();
     if (auto sys = CORBA::SystemException::_downcast(&e))

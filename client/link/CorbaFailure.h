@@ -14,11 +14,4 @@ std::string describeFailure(const CORBA::Exception& e);
 // catch block.
 std::string failureSentence(const std::string& what);
 
-// A connection kept open to a server that has since died fails the next call
-// on it (after the request was written, so as "maybe completed"); this retries
-// such a call a few times on a fresh connection. What a dead server may have
-// received died with it, so nothing is made twice; a server that is really
-// gone refuses the fresh connection, which ends the retries.
-void retryOnStaleConnections(CORBA::Object_ptr ref);
-
 } // namespace kolvaro

@@ -1,5 +1,6 @@
 #include "CorbaServerLink.h"
 
+#include "CallFailure.h"
 #include "CorbaFailure.h"
 #include "OwnProxy.h"
 #include "Pipeline.h"
@@ -85,10 +86,12 @@ struct CorbaServerLink::Shared {
     }
 
     // Stops the queue after a failure that may mean the session is over,
-    // keeping the call, and tells the trouble handler.
-    // Stops the queue after a failure that may mean the session is over,
-    // keeping the call, and tells the trouble handler. The calls of a batch
-    // sent unconfirmed since `unconfirmedFrom` (0: none) may have arrived too.
+    // keeping the call, and tells the trouble handler. The server went, hangs,
+    // or dropped this client while its call waited (a LoadArea whose replay is
+    // cut short fails with TRANSIENT; one under a name the server no longer
+    // knows does nothing and succeeds, so only the session check finds that).
+    // The calls of a batch sent unconfirmed since `unconfirmedFrom` (0: none)
+    // may have arrived too.
     static void holdForTrouble(const std::shared_ptr<Shared>& shared, const Pending& next,
                                const CORBA::SystemException& e, std::uint64_t unconfirmedFrom = 0) {
         {
@@ -140,15 +143,6 @@ CORBA::Short low16(int v) {
     return static_cast<CORBA::Short>(v);
 }
 
-// The session may be over: the server went, hangs, or dropped this client
-// while its call waited (a LoadArea whose replay is cut short fails with
-// TRANSIENT; one under a name the server no longer knows does nothing and
-// succeeds, so only the session check finds that).
-bool sessionTrouble(const CORBA::SystemException& e) {
-    return CORBA::TRANSIENT::_downcast(&e) || CORBA::COMM_FAILURE::_downcast(&e) ||
-           CORBA::OBJECT_NOT_EXIST::_downcast(&e) || CORBA::TIMEOUT::_downcast(&e);
-}
-
 } // namespace
 
 CorbaServerLink::CorbaServerLink(CORBA::ORB_ptr orb, TKolvaro::Server_ptr server, QObject* context)
@@ -172,7 +166,7 @@ void CorbaServerLink::adopt(TKolvaro::Server_ptr server) {
     shared_->drawRef = TKolvaro::Server::_duplicate(server);
     omniORB::setClientCallTimeout(shared_->drawRef.in(),
                                   static_cast<CORBA::ULong>(options_.callTimeout.count()));
-    retryOnStaleConnections(shared_->drawRef.in());
+    retryOnStaleConnections(shared_->drawRef.in(), kStaleRetriesToServer);
     shared_->sendRef = TKolvaro::Server::_nil();
 }
 
@@ -249,7 +243,7 @@ void CorbaServerLink::pump(const std::shared_ptr<Shared>& shared) {
             next.call(to.in());
             shared->failing = false;
         } catch (const CORBA::SystemException& e) {
-            if (sessionTrouble(e)) {
+            if (lostContact(e)) {
                 Shared::holdForTrouble(shared, next, e);
                 return;
             }
@@ -329,7 +323,7 @@ bool CorbaServerLink::pumpRestores(const std::shared_ptr<Shared>& shared) {
             }
             shared->failing = false;
         } catch (const CORBA::SystemException& e) {
-            if (sessionTrouble(e)) {
+            if (lostContact(e)) {
                 Shared::holdForTrouble(shared, p, e, unconfirmedFrom);
                 pipe.confirm(); // whatever comes next goes on a new connection
                 return false;
