@@ -33,8 +33,6 @@
 #include <thread>
 #include <utility>
 
-TWinClient* WinClient = nullptr;
-
 namespace {
 
 QString qs(const std::string& s) {

@@ -190,6 +190,3 @@ private:
     // Made at the first print; keeps the user's printer settings from one to the next.
     std::unique_ptr<QPrinter> printer_;
 };
-
-// The one main window of the program.
-extern TWinClient* WinClient;
