@@ -26,7 +26,6 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
-#include <QToolButton>
 
 #include <algorithm>
 #include <stdexcept>

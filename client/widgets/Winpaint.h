@@ -78,8 +78,6 @@ public:
     QAction* toolAction(Tool tool) const;
     QAction* clearAction() const { return clearAction_; }
     QAction* sendAction() const { return sendAction_; }
-    QAction* sendButtonAction() const { return sendButton_; }
-    QAction* saveAction() const { return saveAction_; }
     QMenu* usersMenu() const { return usersMenu_; }
     TClientArea* activeArea() const;
 
