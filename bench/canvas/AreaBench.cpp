@@ -135,7 +135,7 @@ void onItsOwnThread(const std::vector<PaintRecord>& shapes) {
     area.resize(800, 600);
     area.show();
     for (const PaintRecord& shape : shapes)
-        area.AddShape(shape.x1, shape.y1, shape.x2, shape.y2, kolvaro::codeOf(shape.kind));
+        area.DrawShape(shape);
     QApplication::processEvents();
     auto* app = static_cast<TimedApp*>(QApplication::instance());
     app->watched = &area;

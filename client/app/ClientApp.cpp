@@ -24,7 +24,6 @@ namespace kolvaro {
 ClientApp::ClientApp(int argc, char** argv) {
     initClientResources();
     window_ = std::make_unique<TWinClient>();
-    WinClient = window_.get();
     window_->setWindowIcon(QIcon(QStringLiteral(":/icons/kolvaro.svg")));
 
     servant_ = new THelper(*window_);
@@ -60,11 +59,8 @@ void ClientApp::makeDialogs() {
         window_->loginAnswered(name.toStdString(), result);
     };
     login_ = std::make_unique<TCLogin>(*orb_, std::move(hooks), window_.get());
-    CLogin = login_.get();
     sender_ = std::make_unique<TCSender>(window_.get());
-    CSender = sender_.get();
     about_ = std::make_unique<TAbout>(window_.get());
-    About = about_.get();
 }
 
 void ClientApp::addStatusLabels() {
@@ -87,10 +83,6 @@ ClientApp::~ClientApp() {
     about_.reset();
     sender_.reset();
     login_.reset();
-    CLogin = nullptr;
-    CSender = nullptr;
-    About = nullptr;
-    WinClient = nullptr;
 }
 
 void ClientApp::show() {

@@ -33,7 +33,6 @@ public:
     TWinClient& window() { return *window_; }
     TCLogin& login() { return *login_; }
     TCSender& sender() { return *sender_; }
-    TAbout& about() { return *about_; }
     // Null until the login has completed.
     CorbaServerLink* link() { return link_.get(); }
 

@@ -75,11 +75,6 @@ void TClientArea::DrawShape(const PaintRecord& shape) {
     drawNow(shape);
 }
 
-void TClientArea::AddShape(int x1, int y1, int x2, int y2, int code) {
-    if (kolvaro::validCode(code))
-        history_.push_back(PaintRecord::fromCode(code, x1, y1, x2, y2));
-}
-
 void TClientArea::ClearShapes() {
     history_.clear();
     if (rebuilding_) { // an empty history needs no redraw

@@ -28,8 +28,6 @@ public:
 
     // Draws a shape that the server relayed and records it.
     void DrawShape(const PaintRecord& shape);
-    // Records a shape without drawing it (code: kind + 1).
-    void AddShape(int x1, int y1, int x2, int y2, int code);
     void ClearShapes();
     // Paints the whole surface white; the history is left alone.
     void ClearSurface();

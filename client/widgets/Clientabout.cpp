@@ -9,8 +9,6 @@
 #include <QPushButton>
 #include <QtDebug>
 
-TAbout* About = nullptr;
-
 namespace {
 
 struct Credit {

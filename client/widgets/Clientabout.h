@@ -18,5 +18,3 @@ public:
     QLabel* credits[8];
     QPushButton* Button1;
 };
-
-extern TAbout* About;

@@ -9,8 +9,6 @@
 
 #include <algorithm>
 
-TCSender* CSender = nullptr;
-
 namespace {
 
 // The order of a sorted list box: letters before case, then case.

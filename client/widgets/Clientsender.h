@@ -41,5 +41,3 @@ private:
     QStringList areaCaptions_;
     QString ownName_;
 };
-
-extern TCSender* CSender;

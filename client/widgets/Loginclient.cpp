@@ -12,8 +12,6 @@
 
 #include <algorithm>
 
-TCLogin* CLogin = nullptr;
-
 TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       registrar_(registrar), hooks_(std::move(hooks)) {

@@ -70,5 +70,3 @@ private:
     LoginHooks hooks_;
     bool busy_ = false;
 };
-
-extern TCLogin* CLogin;

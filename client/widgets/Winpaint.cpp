@@ -26,14 +26,11 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
-#include <QToolButton>
 
 #include <algorithm>
 #include <stdexcept>
 #include <thread>
 #include <utility>
-
-TWinClient* WinClient = nullptr;
 
 namespace {
 
@@ -297,7 +294,7 @@ TClientArea* TWinClient::activeArea() const {
     return current ? qobject_cast<TClientArea*>(current->widget()) : nullptr;
 }
 
-std::string TWinClient::ActiveAreaName() const {
+std::string TWinClient::activeAreaName() const {
     const TClientArea* area = activeArea();
     return area ? area->caption() : std::string("Error");
 }
@@ -455,7 +452,7 @@ void TWinClient::CloseAreaOf(const std::string& name) {
     applySendRule();
 }
 
-void TWinClient::AreaClosed(TClientArea& area) {
+void TWinClient::areaClosed(TClientArea& area) {
     std::erase_if(areas_, [&](const QPointer<TClientArea>& a) { return !a || a == &area; });
     applyCountPanels();
     if (servant_)

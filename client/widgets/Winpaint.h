@@ -78,8 +78,6 @@ public:
     QAction* toolAction(Tool tool) const;
     QAction* clearAction() const { return clearAction_; }
     QAction* sendAction() const { return sendAction_; }
-    QAction* sendButtonAction() const { return sendButton_; }
-    QAction* saveAction() const { return saveAction_; }
     QMenu* usersMenu() const { return usersMenu_; }
     TClientArea* activeArea() const;
 
@@ -88,8 +86,6 @@ public:
     void ClearArea(const std::string& owner);
     void ShowNewArea(const std::string& name);
     void CloseAreaOf(const std::string& name);
-    void AreaClosed(TClientArea& area);
-    std::string ActiveAreaName() const;
     // Writes the area's picture; false when the file cannot be written.
     bool saveArea(const TClientArea& area, const QString& path) const;
     // Prints the area's picture as large as the page takes it, its shape
@@ -99,8 +95,8 @@ public:
     // AreaHost
     Tool currentTool() const override;
     void showPosition(int x, int y) override;
-    std::string activeAreaName() const override { return ActiveAreaName(); }
-    void areaClosed(TClientArea& area) override { AreaClosed(area); }
+    std::string activeAreaName() const override;
+    void areaClosed(TClientArea& area) override;
 
     // ClientEvents: called on ORB threads, carried out on the window thread.
     void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
@@ -192,6 +188,3 @@ private:
     // Made at the first print; keeps the user's printer settings from one to the next.
     std::unique_ptr<QPrinter> printer_;
 };
-
-// The one main window of the program.
-extern TWinClient* WinClient;
