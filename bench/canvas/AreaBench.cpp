@@ -3,9 +3,9 @@
 // before) beside the redraw on the area's own thread, in one run.
 //
 //   bench_area [shapes...]      default: 10000 100000
-#include "Area.h"
-#include "AreaHost.h"
-#include "ServerLink.h"
+#include "surface/ServerLink.h"
+#include "widgets/AreaHost.h"
+#include "widgets/AreaWindow.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,6 +19,7 @@
 #include <time.h>
 #include <vector>
 
+using namespace kolvaro;
 namespace {
 
 struct QuietLink : ServerLink {
@@ -38,7 +39,7 @@ struct StillHost : AreaHost {
     Tool currentTool() const override { return Tool::Point; }
     void showPosition(int, int) override {}
     std::string activeAreaName() const override { return "A"; }
-    void areaClosed(TClientArea&) override {}
+    void areaClosed(AreaWindow&) override {}
 };
 
 // The same mix as bench_canvas: one shape in ten a fill.
@@ -131,7 +132,7 @@ void onWindowThread(const std::vector<PaintRecord>& shapes) {
 void onItsOwnThread(const std::vector<PaintRecord>& shapes) {
     StillHost host;
     QuietLink link;
-    TClientArea area(host, link);
+    AreaWindow area(host, link);
     area.resize(800, 600);
     area.show();
     for (const PaintRecord& shape : shapes)

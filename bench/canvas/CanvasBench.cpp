@@ -1,12 +1,13 @@
 // Flood fill and history replay costs of the drawing surface.
-#include "Canvas.h"
-#include "Shape.h"
+#include "surface/Canvas.h"
+#include "surface/Shape.h"
 
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <vector>
 
+using namespace kolvaro;
 namespace {
 
 constexpr QSize fullHd{1920, 1080};

@@ -30,6 +30,7 @@ using namespace kolvaro::test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+using namespace kolvaro;
 namespace {
 
 constexpr int kAreaOps = 10000;

@@ -5,11 +5,11 @@
 //   draw N    logs in as R and draws N shapes on its own area; "DRAWN secs"
 //   restore   after the server restarted: logs in again and sends the area
 //             again; "RESTORED secs login_secs" once every shape is echoed back
-#include "Area.h"
-#include "ClientOrb.h"
-#include "CorbaServerLink.h"
-#include "Helper.h"
-#include "Winpaint.h"
+#include "link/ClientCallback.h"
+#include "link/ClientOrb.h"
+#include "link/CorbaServerLink.h"
+#include "widgets/AreaWindow.h"
+#include "widgets/MainWindow.h"
 
 #include <QApplication>
 
@@ -23,6 +23,7 @@
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+using namespace kolvaro;
 namespace {
 
 bool pumpUntil(const std::function<bool()>& done, Clock::duration limit = 300s) {
@@ -49,8 +50,8 @@ void answer(const std::string& line) {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    TWinClient window;
-    auto* servant = new THelper(window); // the window releases it when it closes
+    MainWindow window;
+    auto* servant = new ClientCallback(window); // the window releases it when it closes
     window.adoptServant(servant);
     kolvaro::ClientOrb orb(argc, argv, servant, &window);
     std::unique_ptr<kolvaro::CorbaServerLink> link;
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
             answer("ERROR unknown");
             continue;
         }
-        TClientArea& area = *window.areas().front();
+        AreaWindow& area = *window.areas().front();
         if (!pumpUntil([&] { return area.history().size() == ops; }))
             return answer("ERROR incomplete"), 1;
         answer((line == "restore" ? "RESTORED " : "DRAWN ") + std::to_string(secondsSince(start)) +

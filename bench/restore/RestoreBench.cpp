@@ -4,12 +4,12 @@
 // operations took to draw the first time through the same link.
 // Usage: bench_restore [ops (10000)]
 
-#include "Area.h"
-#include "ClientOrb.h"
-#include "CorbaServerLink.h"
-#include "Helper.h"
 #include "ServerProcess.h"
-#include "Winpaint.h"
+#include "link/ClientCallback.h"
+#include "link/ClientOrb.h"
+#include "link/CorbaServerLink.h"
+#include "widgets/AreaWindow.h"
+#include "widgets/MainWindow.h"
 
 #include <QApplication>
 
@@ -24,6 +24,7 @@
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+using namespace kolvaro;
 namespace {
 
 bool pumpUntil(const std::function<bool()>& done, Clock::duration limit = 120s) {
@@ -56,8 +57,8 @@ int main(int argc, char** argv) {
     char initRef[] = "-ORBInitRef";
     char* orbArgs[] = {program, initRef, ref.data(), nullptr};
 
-    TWinClient window;
-    auto* servant = new THelper(window); // the window releases it when it closes
+    MainWindow window;
+    auto* servant = new ClientCallback(window); // the window releases it when it closes
     window.adoptServant(servant);
     kolvaro::ClientOrb orb(3, orbArgs, servant, &window);
     std::optional<LoginOutcome> login;
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
     window.setServerLink(link.get());
     window.loginAnswered("R", 1);
     window.startWork({});
-    TClientArea& area = *window.areas().front();
+    AreaWindow& area = *window.areas().front();
 
     auto start = Clock::now();
     for (std::size_t i = 0; i < ops; ++i) {

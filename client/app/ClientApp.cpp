@@ -1,15 +1,15 @@
 #include "ClientApp.h"
 
-#include "BoardChooser.h"
-#include "ClientOrb.h"
-#include "ClientResources.h"
-#include "Clientabout.h"
-#include "Clientsender.h"
-#include "CorbaServerLink.h"
-#include "Helper.h"
-#include "Loginclient.h"
-#include "SessionMonitor.h"
-#include "Winpaint.h"
+#include "link/ClientCallback.h"
+#include "link/ClientOrb.h"
+#include "link/CorbaServerLink.h"
+#include "link/SessionMonitor.h"
+#include "widgets/AboutDialog.h"
+#include "widgets/BoardChooser.h"
+#include "widgets/ClientResources.h"
+#include "widgets/LoginDialog.h"
+#include "widgets/MainWindow.h"
+#include "widgets/SendMessageDialog.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -23,10 +23,10 @@ namespace kolvaro {
 
 ClientApp::ClientApp(int argc, char** argv) {
     initClientResources();
-    window_ = std::make_unique<TWinClient>();
+    window_ = std::make_unique<MainWindow>();
     window_->setWindowIcon(QIcon(QStringLiteral(":/icons/kolvaro.svg")));
 
-    servant_ = new THelper(*window_);
+    servant_ = new ClientCallback(*window_);
     window_->adoptServant(servant_);
     orb_ = std::make_unique<ClientOrb>(argc, argv, servant_, window_.get());
 
@@ -58,9 +58,9 @@ void ClientApp::makeDialogs() {
     hooks.loginAnswered = [this](const QString& name, int result) {
         window_->loginAnswered(name.toStdString(), result);
     };
-    login_ = std::make_unique<TCLogin>(*orb_, std::move(hooks), window_.get());
-    sender_ = std::make_unique<TCSender>(window_.get());
-    about_ = std::make_unique<TAbout>(window_.get());
+    login_ = std::make_unique<LoginDialog>(*orb_, std::move(hooks), window_.get());
+    sender_ = std::make_unique<SendMessageDialog>(window_.get());
+    about_ = std::make_unique<AboutDialog>(window_.get());
 }
 
 void ClientApp::addStatusLabels() {
@@ -162,7 +162,7 @@ std::vector<std::string> ClientApp::checkedOwners() const {
 
 void ClientApp::startMonitor() {
     if (!monitor_) {
-        THelper* servant = servant_;
+        ClientCallback* servant = servant_;
         SessionMonitor::Hooks hooks;
         hooks.lost = [this](const std::string& reason) {
             sessionLost();

@@ -9,14 +9,14 @@
 #include <vector>
 
 class QLabel;
-class TAbout;
-class TCLogin;
-class TCSender;
-class THelper;
-class TWinClient;
 
 namespace kolvaro {
 
+class AboutDialog;
+class LoginDialog;
+class SendMessageDialog;
+class ClientCallback;
+class MainWindow;
 class ClientOrb;
 class CorbaServerLink;
 class SessionMonitor;
@@ -30,9 +30,9 @@ public:
     ClientApp(int argc, char** argv);
     ~ClientApp() override;
 
-    TWinClient& window() { return *window_; }
-    TCLogin& login() { return *login_; }
-    TCSender& sender() { return *sender_; }
+    MainWindow& window() { return *window_; }
+    LoginDialog& login() { return *login_; }
+    SendMessageDialog& sender() { return *sender_; }
     // Null until the login has completed.
     CorbaServerLink* link() { return link_.get(); }
 
@@ -67,11 +67,11 @@ private:
     void messageFinished(const QString& recipient, const std::optional<std::string>& error);
     void reportFailure(const QString& what);
 
-    std::unique_ptr<TWinClient> window_;
-    THelper* servant_ = nullptr; // held by the window
-    std::unique_ptr<TCLogin> login_;
-    std::unique_ptr<TCSender> sender_;
-    std::unique_ptr<TAbout> about_;
+    std::unique_ptr<MainWindow> window_;
+    ClientCallback* servant_ = nullptr; // held by the window
+    std::unique_ptr<LoginDialog> login_;
+    std::unique_ptr<SendMessageDialog> sender_;
+    std::unique_ptr<AboutDialog> about_;
     std::unique_ptr<ClientOrb> orb_;
     std::unique_ptr<CorbaServerLink> link_;
     std::unique_ptr<SessionMonitor> monitor_;

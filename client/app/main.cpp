@@ -1,5 +1,5 @@
 #include "ClientApp.h"
-#include "SafeApplication.h"
+#include "widgets/SafeApplication.h"
 
 #include <cstdio>
 #include <cstdlib>

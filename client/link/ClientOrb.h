@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Registrar.h"
+#include "surface/Registrar.h"
 
 #include "TKolvaro.hh"
 
@@ -85,7 +85,7 @@ public:
 
     // Asks Login again under `name` with the same callback object; invisible
     // to everybody while the session holds. `probes` reads how often the
-    // server has checked the callback object (THelper::Probes). done runs on
+    // server has checked the callback object (ClientCallback::Probes). done runs on
     // the thread of the context.
     void checkSession(const std::string& name, std::function<unsigned long()> probes,
                       std::function<void(SessionCheck)> done);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Pipeline.h"
-#include "ServerLink.h"
 #include "Shapes.h"
+#include "surface/ServerLink.h"
 
 #include "TKolvaro.hh"
 

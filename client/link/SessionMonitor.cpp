@@ -64,7 +64,7 @@ void SessionMonitor::callTroubled() {
 void SessionMonitor::answered(const Check& check) {
     inFlight_ = false;
     using Answer = Check::Answer;
-    const THelper::Listing listing = witness_.listed();
+    const ClientCallback::Listing listing = witness_.listed();
     if (listing.serial != sessions_ || check.answer == Answer::Registered) {
         // Logged in anew, whether or not the answer came in time.
         sessions_ = listing.serial;

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "ClientCallback.h"
 #include "ClientOrb.h"
-#include "Helper.h"
 
 #include <QObject>
 #include <QTimer>
@@ -31,7 +31,7 @@ public:
     struct Hooks {
         std::function<void(const std::string& reason)> lost; // once, when reach is lost
         std::function<void()> held;                          // every answer that the session holds
-        // The session had ended: logged in anew; keptArea as THelper::Listing.
+        // The session had ended: logged in anew; keptArea as ClientCallback::Listing.
         std::function<void(int count, bool keptArea)> registered;
         std::function<void()> taken; // someone else has the name; checks stop
     };
@@ -41,10 +41,10 @@ public:
         // Beyond the server's bound for a client whose callbacks stall.
         std::chrono::milliseconds doubt{12000};
     };
-    // What the callback object has seen (THelper::Probes and Listed).
+    // What the callback object has seen (ClientCallback::Probes and Listed).
     struct Witness {
         std::function<unsigned long()> probes;
-        std::function<THelper::Listing()> listed;
+        std::function<ClientCallback::Listing()> listed;
     };
 
     SessionMonitor(Checker checker, Witness witness, Hooks hooks, Timing timing,

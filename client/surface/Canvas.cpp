@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace kolvaro {
+
 namespace {
 
 QRect boxOf(int x1, int y1, int x2, int y2) {
@@ -259,3 +261,5 @@ void Canvas::floodFill(int x, int y, Colour surface) {
     } resume{*this};
     SpanFill(image_, target, ink).from(x, y);
 }
+
+} // namespace kolvaro

@@ -9,6 +9,8 @@
 
 class QPainter;
 
+namespace kolvaro {
+
 // A drawing surface with the small pen-and-brush model the drawing areas use.
 // Geometry follows the classic raster conventions: a line leaves out its end
 // point, and a rectangle or ellipse lies inside the box [left, right) x
@@ -104,3 +106,5 @@ private:
     QPoint position_;
     BatchPainter batch_;
 };
+
+} // namespace kolvaro

@@ -3,6 +3,8 @@
 #include <future>
 #include <string>
 
+namespace kolvaro {
+
 // Where the callback servant hands what the server tells this client.
 // Every method is called on an ORB thread and returns at once: the receiver
 // queues the work for its own thread.
@@ -42,3 +44,5 @@ public:
 protected:
     ~CallbackServant() = default;
 };
+
+} // namespace kolvaro

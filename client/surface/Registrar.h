@@ -5,6 +5,8 @@
 #include <functional>
 #include <optional>
 
+namespace kolvaro {
+
 // The answer to one login attempt: the server's Login result (-1 for a name
 // in use, else the number of users now logged in), or why there is none.
 struct LoginOutcome {
@@ -23,3 +25,5 @@ public:
     virtual ~Registrar() = default;
     virtual void registerName(const QString& name, std::function<void(LoginOutcome)> done) = 0;
 };
+
+} // namespace kolvaro

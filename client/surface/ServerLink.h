@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace kolvaro {
+
 // What the windows need of the server, with no ORB types in sight, so that
 // widgets and their tests depend on this alone.
 //
@@ -75,3 +77,5 @@ protected:
 private:
     FailureHandler onFailure_;
 };
+
+} // namespace kolvaro

@@ -2,6 +2,8 @@
 
 #include "Canvas.h"
 
+namespace kolvaro {
+
 namespace {
 
 void finishedPen(Canvas& canvas) {
@@ -47,3 +49,5 @@ void drawShapes(Canvas& canvas, const std::vector<PaintRecord>& shapes) {
     for (const PaintRecord& shape : shapes)
         drawShape(canvas, shape);
 }
+
+} // namespace kolvaro

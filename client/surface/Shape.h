@@ -4,9 +4,10 @@
 
 #include <vector>
 
+namespace kolvaro {
+
 class Canvas;
 
-using kolvaro::PaintKind;
 // One stored drawing operation, as the server keeps it and relays it.
 using PaintRecord = kolvaro::BasicPaintRecord<int>;
 
@@ -16,3 +17,5 @@ void drawShape(Canvas& canvas, const PaintRecord& shape);
 
 // Draws a history in order, with one painter for the whole of it.
 void drawShapes(Canvas& canvas, const std::vector<PaintRecord>& shapes);
+
+} // namespace kolvaro

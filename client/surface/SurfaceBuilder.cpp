@@ -2,6 +2,8 @@
 
 #include "Canvas.h"
 
+namespace kolvaro {
+
 namespace {
 
 // How many shapes are drawn between two looks at whether the work is still wanted.
@@ -74,3 +76,5 @@ std::optional<QImage> SurfaceBuilder::draw(Request& request) {
     }
     return canvas.image();
 }
+
+} // namespace kolvaro

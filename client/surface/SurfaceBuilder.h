@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+namespace kolvaro {
+
 // Draws a history onto a surface on a thread of its own, so that the window
 // thread never waits for a long replay. Only the latest request counts: a
 // new one makes the builder drop the one it is drawing.
@@ -52,3 +54,5 @@ private:
     std::atomic<std::uint64_t> wanted_{0};
     std::thread thread_;
 };
+
+} // namespace kolvaro

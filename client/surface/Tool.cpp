@@ -2,6 +2,8 @@
 
 #include "Canvas.h"
 
+namespace kolvaro {
+
 namespace {
 
 void lineOutline(Canvas& canvas, const PaintRecord& figure) {
@@ -39,3 +41,5 @@ const ToolInfo& toolDrawing(PaintKind kind) {
     }
     return toolTable.front();
 }
+
+} // namespace kolvaro

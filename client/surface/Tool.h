@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 
+namespace kolvaro {
+
 // The drawing tools, in the order of the Paint menu and the toolbar.
 enum class Tool { Point, Line, Rect, Circle, Fill };
 inline constexpr std::size_t toolCount = 5;
@@ -35,3 +37,5 @@ inline const ToolInfo& toolInfo(Tool tool) {
 
 // The tool that draws `kind`.
 const ToolInfo& toolDrawing(PaintKind kind);
+
+} // namespace kolvaro

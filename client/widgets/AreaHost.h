@@ -1,10 +1,12 @@
 #pragma once
 
-#include "Tool.h"
+#include "surface/Tool.h"
 
 #include <string>
 
-class TClientArea;
+namespace kolvaro {
+
+class AreaWindow;
 
 // What a drawing area needs of the window that holds it.
 class AreaHost {
@@ -17,5 +19,7 @@ public:
     // The caption of the area the user works in, or "Error" when there is none.
     virtual std::string activeAreaName() const = 0;
     // The area is closing; it is still a child at this moment.
-    virtual void areaClosed(TClientArea& area) = 0;
+    virtual void areaClosed(AreaWindow& area) = 0;
 };
+
+} // namespace kolvaro

@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace kolvaro {
+
 BoardChooser::BoardChooser(const QStringList& names, QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Kolvaro"));
     setModal(true);
@@ -27,3 +29,5 @@ QString BoardChooser::chosen() const {
     const auto* item = Boards->currentItem();
     return item ? item->text() : QString();
 }
+
+} // namespace kolvaro

@@ -5,6 +5,8 @@
 
 class QListWidget;
 
+namespace kolvaro {
+
 // Shown before the login when several boards are announced on the network:
 // the person picks one by its name. Closing it picks none.
 class BoardChooser : public QDialog {
@@ -16,3 +18,5 @@ public:
     QString chosen() const;
     QListWidget* Boards;
 };
+
+} // namespace kolvaro

@@ -3,6 +3,8 @@
 #include <QFont>
 #include <QLabel>
 
+namespace kolvaro {
+
 // A bold caption at a fixed place, as the dialogs' forms lay them out.
 inline QLabel* boldLabel(const QString& text, QWidget* parent, int x, int y) {
     auto* label = new QLabel(text, parent);
@@ -13,3 +15,5 @@ inline QLabel* boldLabel(const QString& text, QWidget* parent, int x, int y) {
     label->move(x, y);
     return label;
 }
+
+} // namespace kolvaro

@@ -2,11 +2,11 @@
 // what the link sent and in which order. The ORB takes its options once per
 // process, so each suite runs in a process of its own; the Link cases share
 // one ORB and one server address and run in order.
-#include "ClientOrb.h"
-#include "CorbaServerLink.h"
-#include "Helper.h"
 #include "ServerProcess.h"
-#include "SessionMonitor.h"
+#include "link/ClientCallback.h"
+#include "link/ClientOrb.h"
+#include "link/CorbaServerLink.h"
+#include "link/SessionMonitor.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -18,7 +18,7 @@
 #include <filesystem>
 
 using namespace std::chrono_literals;
-using kolvaro::CorbaServerLink;
+using namespace kolvaro;
 using namespace kolvaro::test;
 using Lines = std::vector<std::string>;
 using Answer = std::optional<std::optional<std::string>>;
@@ -67,7 +67,7 @@ struct Client : ClientEvents {
     std::promise<void> read;
     std::atomic<int> messages{0};
     std::size_t namesAtAnswer = 0;
-    THelper servant{*this};
+    ClientCallback servant{*this};
     QObject window;
     std::unique_ptr<kolvaro::ClientOrb> orb;
 };
@@ -229,7 +229,7 @@ TEST_F(Link, SessionMonitorTellsLossOnceAndBelievesANameTakenOnlyAfterRepeatedRe
             QTimer::singleShot(0, [done, a = script.front()] { done({a, 3, "why"}); });
             script.pop_front();
         },
-        {[] { return 0ul; }, [] { return THelper::Listing{}; }},
+        {[] { return 0ul; }, [] { return ClientCallback::Listing{}; }},
         {[&](const std::string& why) { note("lost " + why); }, [&] { note("held"); },
          [&](int count, bool) { note("registered " + std::to_string(count)); },
          [&] { note("taken"); }},
@@ -252,7 +252,7 @@ TEST_F(Link, SessionMonitorBacksOffWhileCallsKeepFailingAndTheSessionHolds) {
                 done({kolvaro::SessionMonitor::Check::Answer::Held, 0, {}});
             });
         },
-        {[] { return 0ul; }, [] { return THelper::Listing{}; }},
+        {[] { return 0ul; }, [] { return ClientCallback::Listing{}; }},
         {{}, [&] { QTimer::singleShot(0, [&] { watching->callTroubled(); }); }, {}, {}}, {10s, 1s});
     watching = &monitor;
     monitor.start();

@@ -12,19 +12,21 @@
 //   view OWNER  SHAPES|replay, each as "KIND X1 Y1 X2 Y2", or "not a replay"
 //               when the surface is not what they draw afresh; none without the area
 //   state       CAPTIONS|, then every connection status shown so far, '|' apart
-#include "Area.h"
-#include "BoardChooser.h"
-#include "ClientApp.h"
-#include "Clientsender.h"
-#include "CorbaServerLink.h"
-#include "Loginclient.h"
-#include "SafeApplication.h"
-#include "Winpaint.h"
+#include "app/ClientApp.h"
+#include "link/CorbaServerLink.h"
+#include "widgets/AreaWindow.h"
+#include "widgets/BoardChooser.h"
+#include "widgets/LoginDialog.h"
+#include "widgets/MainWindow.h"
+#include "widgets/SafeApplication.h"
+#include "widgets/SendMessageDialog.h"
 
 #include <QtWidgets>
 
 #include <iostream>
 #include <thread>
+
+using namespace kolvaro;
 
 namespace {
 
@@ -33,8 +35,8 @@ void say(const QString& verb, const QString& detail = {}) {
               << std::endl;
 }
 
-TClientArea* area(TWinClient& win, const QString& owner) {
-    for (TClientArea* area : win.areas())
+AreaWindow* area(MainWindow& win, const QString& owner) {
+    for (AreaWindow* area : win.areas())
         if (QString::fromStdString(area->caption()) == owner)
             return area;
     return nullptr;
@@ -43,8 +45,8 @@ TClientArea* area(TWinClient& win, const QString& owner) {
 void run(kolvaro::ClientApp& app, const QString& line, const QStringList& statuses) {
     const QStringList w = line.split(' ', Qt::SkipEmptyParts);
     const QString verb = w.value(0);
-    TWinClient& win = app.window();
-    TCLogin& login = app.login();
+    MainWindow& win = app.window();
+    LoginDialog& login = app.login();
     if (verb == "login" && !login.isVisible()) // the network is still being asked
         return (void)QTimer::singleShot(20, &app,
                                         [&app, line, &statuses] { run(app, line, statuses); });
@@ -66,7 +68,7 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
     }
     if (verb == "login") {
         QObject::connect(
-            &login, &TCLogin::attemptFinished, &login, [] { say("login"); },
+            &login, &LoginDialog::attemptFinished, &login, [] { say("login"); },
             Qt::SingleShotConnection);
         login.Name->setText(w.value(1));
         return login.Registration->click();
@@ -92,7 +94,7 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
         return app.link()->afterQueuedCalls([] { say("sync"); });
     if (verb == "drag" || verb == "click") {
         // Straight to the area: nothing else is handled in between.
-        TClientArea& on = *area(win, w.value(1));
+        AreaWindow& on = *area(win, w.value(1));
         win.mdiArea()->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(on.parentWidget()));
         const QPoint from(w.value(2).toInt(), w.value(3).toInt());
         const QPoint to = verb == "drag" ? QPoint(w.value(4).toInt(), w.value(5).toInt()) : from;
@@ -133,7 +135,7 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
         return say("answer", "none");
     }
     if (verb == "view") {
-        const TClientArea* shown = area(win, w.value(1));
+        const AreaWindow* shown = area(win, w.value(1));
         if (!shown)
             return say("view", "none");
         Canvas fresh(shown->canvas().image().size());
@@ -147,7 +149,7 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
     }
     if (verb == "state") {
         QStringList captions;
-        for (TClientArea* area : win.areas())
+        for (AreaWindow* area : win.areas())
             captions << QString::fromStdString(area->caption());
         return say("state", captions.join(',') + "|" + statuses.join('|'));
     }

@@ -1,19 +1,20 @@
 // The drawing surface, an area, the main window and the dialogs, with a link
 // that records calls instead of an ORB.
-#include "Area.h"
-#include "Clientabout.h"
-#include "Clientsender.h"
-#include "Helper.h"
-#include "JpegImage.h"
-#include "Loginclient.h"
-#include "ServerLink.h"
-#include "Winpaint.h"
+#include "link/ClientCallback.h"
+#include "surface/ServerLink.h"
+#include "widgets/AboutDialog.h"
+#include "widgets/AreaWindow.h"
+#include "widgets/JpegImage.h"
+#include "widgets/LoginDialog.h"
+#include "widgets/MainWindow.h"
+#include "widgets/SendMessageDialog.h"
 
 #include <QPrinter>
 #include <QTest>
 #include <QtWidgets>
 
 using namespace std::chrono_literals;
+using namespace kolvaro;
 using K = PaintKind;
 using Lines = std::vector<std::string>;
 using Shapes = std::vector<PaintRecord>;
@@ -45,7 +46,7 @@ struct Fakes : ServerLink, AreaHost {
     Tool currentTool() const override { return tool; }
     void showPosition(int x, int y) override { position = {x, y}; }
     std::string activeAreaName() const override { return "A"; }
-    void areaClosed(TClientArea&) override {}
+    void areaClosed(AreaWindow&) override {}
 };
 
 QImage picture(QSize size, const Shapes& shapes) {
@@ -73,9 +74,9 @@ QList<Box*> boxes(const QWidget& parent, const char* type = "QDialog") {
     return shown;
 }
 
-Lines captions(const TWinClient& win) {
+Lines captions(const MainWindow& win) {
     Lines names;
-    for (TClientArea* area : win.areas())
+    for (AreaWindow* area : win.areas())
         names.push_back(area->caption());
     return names;
 }
@@ -88,8 +89,8 @@ void answerNextBox(QString* text) {
     });
 }
 
-struct WatchedWindow : TWinClient {
-    using TWinClient::TWinClient;
+struct WatchedWindow : MainWindow {
+    using MainWindow::MainWindow;
     int alerts = 0;
     void requestAttention(QWidget*) override { ++alerts; }
 };
@@ -107,7 +108,7 @@ class WindowTest : public QObject {
     Q_OBJECT
 
     Fakes fake;
-    std::unique_ptr<TClientArea> area;
+    std::unique_ptr<AreaWindow> area;
     std::unique_ptr<WatchedWindow> win;
 
     QImage surface() const { return area->canvas().image(); }
@@ -126,16 +127,16 @@ class WindowTest : public QObject {
     }
     // Callbacks arrive on ORB threads; the window thread does no event work meanwhile.
     static void fromOrb(std::function<void()> calls) { std::thread(std::move(calls)).join(); }
-    THelper& servant() { return static_cast<THelper&>(*win->servant()); }
+    ClientCallback& servant() { return static_cast<ClientCallback&>(*win->servant()); }
     static bool activate(QWidget* w) { return w->activateWindow(), QTest::qWaitForWindowActive(w); }
 
 private slots:
     void init() {
         fake.tool = Tool::Point, fake.position = {};
-        area = std::make_unique<TClientArea>(fake, fake);
+        area = std::make_unique<AreaWindow>(fake, fake);
         area->resize(200, 150), area->show();
         win = std::make_unique<WatchedWindow>(&fake);
-        win->adoptServant(new THelper(*win)), win->show();
+        win->adoptServant(new ClientCallback(*win)), win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
         fake.calls.clear();
     }
@@ -267,7 +268,7 @@ private slots:
         int sends = 0;
         win->setHooks({{}, [&] { ++sends; }, {}, {}});
         win->loginAnswered("A", 2), win->startWork({"B"});
-        TClientArea* b = win->areas()[1];
+        AreaWindow* b = win->areas()[1];
         for (PaintRecord s : Shapes{{0, 0, 0, 0, K::Fill}, {9, 9, 99, 70, K::Rect}})
             b->DrawShape(s); // black, a blue box on it
         QVERIFY(activate(win.get()));
@@ -317,7 +318,7 @@ private slots:
         QVERIFY(off * 50 < got.width() * got.height());
         // The Send dialog opens on its window and offers the other areas sorted:
         // case does not decide the order; only an exact match is the own name.
-        TCSender send(win.get());
+        SendMessageDialog send(win.get());
         win->move(0, 0); // a screen of 800 pixels has room for it
         send.prepare({"carl", "Me", "Bob", "me", "alice"}, "Me"), send.show();
         QVERIFY(QTest::qWaitForWindowActive(&send));
@@ -358,7 +359,7 @@ private slots:
         win->CClearClick();          // no area to clear
         win->setServerLink(nullptr); // no link yet before Enter
         win->loginAnswered("D", 4);
-        THelper& helper = servant();
+        ClientCallback& helper = servant();
         fromOrb([&] { helper.AddNewClient("E"), helper.AddNewClient("F"); });
         QTRY_COMPARE(boxes(*win).size(), qsizetype(2));
         for (QMessageBox* box : boxes(*win)) { // [E] or [F]
@@ -400,7 +401,7 @@ private slots:
                             {-10, 30, 300, 30, K::Line}, {7, 8, 0, 0, K::Point},
                             {100, 20, 20, 60, K::Rect},  {1, 40, 0, 0, K::Fill}};
         QTRY_COMPARE(win->areas()[3]->history().size(), shapes.size());
-        for (TClientArea* each : win->areas()) {
+        for (AreaWindow* each : win->areas()) {
             const auto seen = each->caption() == "B" ? shapes : Shapes{};
             QCOMPARE(each->history(), seen);
             QCOMPARE(each->canvas().image(), picture(each->size(), seen));
@@ -416,7 +417,7 @@ private slots:
         win->loginAnswered("A", 4), win->startWork({"B", "C"});
         fake.calls.clear();
         emit win->usersMenu()->aboutToShow();
-        THelper& helper = servant();
+        ClientCallback& helper = servant();
         auto other = std::async(std::launch::async, [&] { helper.CloseClient("C"); });
         fromOrb([&] {
             helper.CloseClient("B"), helper.AddNewClient("E"), helper.AddNewClient("F");
@@ -450,7 +451,7 @@ private slots:
 
     void messagesWaitForTheirReaderWithoutHoldingTheWindow() {
         win->loginAnswered("A", 2), win->startWork({"B"});
-        THelper* helper = &servant();
+        ClientCallback* helper = &servant();
         helper->_add_ref(); // the ORB's hold on the servant outlives the window
         const QString sender(60, 's');
         auto hello = std::async(std::launch::async, [&] { helper->PrintTxt("hello", "B"); });
@@ -486,7 +487,7 @@ private slots:
         const QStringList known{"Ann", "Bob", "Cid", "Dora"};
         LoginHooks hooks{[&] { ++resets; }, [&](int i) { return known.value(i, "Error"); },
                          [&](const QString& n, int r) { answers << n + QString::number(r); }};
-        TCLogin dialog(registrar, hooks);
+        LoginDialog dialog(registrar, hooks);
         dialog.show();
         QTest::keyClicks(dialog.Name, "A name longer than twenty");
         QCOMPARE(dialog.Name->text(), QString("A name longer than t"));
@@ -521,7 +522,7 @@ private slots:
     }
 
     void aboutShowsItsJpegPictureAndRefusesDamagedOnes() {
-        TAbout about;
+        AboutDialog about;
         const QImage image = about.Image1->pixmap().toImage(); // decoded from the JPEG
         QCOMPARE(image.size(), QSize(400, 493));
         // A pale yellow sun and a blue lake: catches swapped channels.

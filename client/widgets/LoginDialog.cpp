@@ -1,4 +1,4 @@
-#include "Loginclient.h"
+#include "LoginDialog.h"
 
 #include "FormLabel.h"
 
@@ -12,7 +12,9 @@
 
 #include <algorithm>
 
-TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
+namespace kolvaro {
+
+LoginDialog::LoginDialog(Registrar& registrar, LoginHooks hooks, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       registrar_(registrar), hooks_(std::move(hooks)) {
     setWindowTitle(QStringLiteral("Login"));
@@ -48,7 +50,7 @@ TCLogin::TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent)
 }
 
 // The tab order, what stays off until a name is registered, and the buttons.
-void TCLogin::wireControls() {
+void LoginDialog::wireControls() {
     setTabOrder(Name, Registration);
     setTabOrder(Registration, Enter);
     setTabOrder(Enter, ClientsBox);
@@ -57,11 +59,11 @@ void TCLogin::wireControls() {
     ClientsBox->setEnabled(false);
     Enter->setEnabled(false);
 
-    connect(Registration, &QPushButton::clicked, this, &TCLogin::RegistrationClick);
+    connect(Registration, &QPushButton::clicked, this, &LoginDialog::RegistrationClick);
     connect(Enter, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-void TCLogin::RegistrationClick() {
+void LoginDialog::RegistrationClick() {
     if (busy_)
         return;
     setNameEntry(true);
@@ -69,14 +71,14 @@ void TCLogin::RegistrationClick() {
     if (hooks_.beforeLogin)
         hooks_.beforeLogin();
     setBusy(true);
-    QPointer<TCLogin> self(this);
+    QPointer<LoginDialog> self(this);
     registrar_.registerName(name, [self, name](LoginOutcome outcome) {
         if (self)
             self->finishAttempt(name, outcome);
     });
 }
 
-void TCLogin::finishAttempt(const QString& name, const LoginOutcome& outcome) {
+void LoginDialog::finishAttempt(const QString& name, const LoginOutcome& outcome) {
     setBusy(false);
     if (!outcome.result) {
         QMessageBox::critical(this, QStringLiteral("Login"), outcome.error);
@@ -111,7 +113,7 @@ void TCLogin::finishAttempt(const QString& name, const LoginOutcome& outcome) {
     emit attemptFinished();
 }
 
-QStringList TCLogin::checkedNames() const {
+QStringList LoginDialog::checkedNames() const {
     QStringList names;
     for (int i = 0; i < ClientsBox->count(); ++i) {
         if (ClientsBox->item(i)->checkState() == Qt::Checked)
@@ -120,7 +122,7 @@ QStringList TCLogin::checkedNames() const {
     return names;
 }
 
-void TCLogin::setNameEntry(bool on) {
+void LoginDialog::setNameEntry(bool on) {
     Name->setEnabled(on);
     Label1->setEnabled(on);
     Registration->setEnabled(on);
@@ -129,7 +131,7 @@ void TCLogin::setNameEntry(bool on) {
     Enter->setEnabled(!on);
 }
 
-void TCLogin::setBusy(bool on) {
+void LoginDialog::setBusy(bool on) {
     busy_ = on;
     Busy->setVisible(on);
     Name->setEnabled(!on);
@@ -140,13 +142,13 @@ void TCLogin::setBusy(bool on) {
         unsetCursor();
 }
 
-void TCLogin::reject() {
+void LoginDialog::reject() {
     // A login in flight has to be answered before the dialog may go.
     if (!busy_)
         QDialog::reject();
 }
 
-void TCLogin::keyPressEvent(QKeyEvent* event) {
+void LoginDialog::keyPressEvent(QKeyEvent* event) {
     // Without a cancel button Escape means nothing here.
     if (event->key() == Qt::Key_Escape) {
         event->accept();
@@ -154,3 +156,5 @@ void TCLogin::keyPressEvent(QKeyEvent* event) {
     }
     QDialog::keyPressEvent(event);
 }
+
+} // namespace kolvaro

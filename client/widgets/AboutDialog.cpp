@@ -1,4 +1,4 @@
-#include "Clientabout.h"
+#include "AboutDialog.h"
 
 #include "ClientResources.h"
 #include "JpegImage.h"
@@ -8,6 +8,8 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QtDebug>
+
+namespace kolvaro {
 
 namespace {
 
@@ -37,8 +39,8 @@ QLabel* label(const QString& text, QWidget* parent, int x, int y, int pixelSize,
 
 } // namespace
 
-TAbout::TAbout(QWidget* parent) : QDialog(parent) {
-    kolvaro::initClientResources();
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+    initClientResources();
     setWindowTitle(QStringLiteral("About Kolvaro Application"));
     setFixedSize(379, 275);
     setModal(true);
@@ -74,3 +76,5 @@ TAbout::TAbout(QWidget* parent) : QDialog(parent) {
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
 }
+
+} // namespace kolvaro

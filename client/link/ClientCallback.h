@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ClientEvents.h"
 #include "Shapes.h"
+#include "surface/ClientEvents.h"
 
 #include "TKolvaro.hh"
 
@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+namespace kolvaro {
+
 // The object through which the server reaches this client. Its operations run
 // on ORB threads; they never touch a widget and never wait for the window
 // thread, except PrintTxt, which returns once the reader has closed the message.
-class THelper : public POA_TKolvaro::Client, public CallbackServant {
+class ClientCallback : public POA_TKolvaro::Client, public CallbackServant {
 public:
-    explicit THelper(ClientEvents& events);
+    explicit ClientCallback(ClientEvents& events);
 
     // After this, callbacks are accepted and dropped; for when the window goes.
     void detach() override;
@@ -82,3 +84,5 @@ private:
 
     std::atomic<unsigned long> probes_{0};
 };
+
+} // namespace kolvaro

@@ -1,7 +1,7 @@
-#include "Winpaint.h"
+#include "MainWindow.h"
 
-#include "Area.h"
-#include "ServerLink.h"
+#include "AreaWindow.h"
+#include "surface/ServerLink.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -31,6 +31,8 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+namespace kolvaro {
 
 namespace {
 
@@ -90,7 +92,7 @@ void addGap(QToolBar* bar, int width) {
 
 } // namespace
 
-TWinClient::TWinClient(ServerLink* link, QWidget* parent) : QMainWindow(parent), link_(link) {
+MainWindow::MainWindow(ServerLink* link, QWidget* parent) : QMainWindow(parent), link_(link) {
     setWindowTitle("Kolvaro");
     setWindowIcon(iconAt(":/icons/kolvaro.svg"));
     move(205, 131);
@@ -105,7 +107,7 @@ TWinClient::TWinClient(ServerLink* link, QWidget* parent) : QMainWindow(parent),
     menuBar()->installEventFilter(this);
 }
 
-TWinClient::~TWinClient() {
+MainWindow::~MainWindow() {
     closing_ = true; // a callback waiting for room in the backlog gives up
     // Callbacks still arriving find no window; the ORB may hold the servant
     // a while longer, so it goes when its last reference does.
@@ -115,7 +117,7 @@ TWinClient::~TWinClient() {
     }
 }
 
-void TWinClient::createStatusBar() {
+void MainWindow::createStatusBar() {
     // Each panel keeps its classic width unless the user's font needs more
     // for the longest text it shows.
     const std::array<int, 4> widths{70, 120, 140, 150};
@@ -150,7 +152,7 @@ void TWinClient::createStatusBar() {
         resize(wanted, height());
 }
 
-void TWinClient::createActions() {
+void MainWindow::createActions() {
     tools_ = new QActionGroup(this);
     tools_->setExclusive(true);
     for (const ToolInfo& entry : toolTable) {
@@ -169,29 +171,29 @@ void TWinClient::createActions() {
         connect(action, &QAction::triggered, this, slot);
         return action;
     };
-    clearAction_ = make(":/icons/clear.svg", "Clea&r all", "Clearall1", &TWinClient::CClearClick);
-    saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &TWinClient::SaveAreaClick);
-    copyAction_ = make("", "C&opy area", "Copyarea1", &TWinClient::CopyAreaClick);
-    printAction_ = make("", "Pr&int area\u2026", "Printarea1", &TWinClient::PrintAreaClick);
+    clearAction_ = make(":/icons/clear.svg", "Clea&r all", "Clearall1", &MainWindow::CClearClick);
+    saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &MainWindow::SaveAreaClick);
+    copyAction_ = make("", "C&opy area", "Copyarea1", &MainWindow::CopyAreaClick);
+    printAction_ = make("", "Pr&int area\u2026", "Printarea1", &MainWindow::PrintAreaClick);
     showKeys(saveAction_, standardKeys(QKeySequence::Save, "Ctrl+S"));
     showKeys(copyAction_, standardKeys(QKeySequence::Copy, "Ctrl+C"));
     showKeys(printAction_, standardKeys(QKeySequence::Print, "Ctrl+P"));
     // The menu bar and the toolbar each get their own Send and Logout: a menu
     // bar shows an action's icon instead of its caption.
-    sendAction_ = make("", "&Send message", "Sendmessage1", &TWinClient::Send1Click);
-    sendButton_ = make(":/icons/send.svg", "&Send message", "Send1", &TWinClient::Send1Click);
-    logoutAction_ = make("", "&Logout", "Logout1", &TWinClient::Logout1Click);
+    sendAction_ = make("", "&Send message", "Sendmessage1", &MainWindow::Send1Click);
+    sendButton_ = make(":/icons/send.svg", "&Send message", "Send1", &MainWindow::Send1Click);
+    logoutAction_ = make("", "&Logout", "Logout1", &MainWindow::Logout1Click);
     logoutButton_ =
-        make(":/icons/logout.svg", "&Logout", "ToolButton10", &TWinClient::Logout1Click);
-    aboutAction_ = make("", "&About...", "About1", &TWinClient::About1Click);
+        make(":/icons/logout.svg", "&Logout", "ToolButton10", &MainWindow::Logout1Click);
+    aboutAction_ = make("", "&About...", "About1", &MainWindow::About1Click);
     // One key for the two Logout actions; the button's tooltip names it too.
     showKeys(logoutAction_, standardKeys(QKeySequence::Quit, "Ctrl+Q"));
     logoutButton_->setToolTip(logoutAction_->toolTip());
-    tileAction_ = make("", "&Tile", "Tile1", &TWinClient::Tile1Click);
-    cascadeAction_ = make("", "&Cascade", "Cascade1", &TWinClient::Cascade1Click);
+    tileAction_ = make("", "&Tile", "Tile1", &MainWindow::Tile1Click);
+    cascadeAction_ = make("", "&Cascade", "Cascade1", &MainWindow::Cascade1Click);
 }
 
-void TWinClient::createMenus() {
+void MainWindow::createMenus() {
     QMenuBar* bar = menuBar();
     bar->addAction(logoutAction_);
     QMenu* paint = bar->addMenu("&Paint");
@@ -206,12 +208,12 @@ void TWinClient::createMenus() {
     bar->addAction(sendAction_);
     usersMenu_ = bar->addMenu("&Users");
     usersMenu_->setObjectName("Users1");
-    connect(usersMenu_, &QMenu::aboutToShow, this, &TWinClient::refreshUsersMenu);
+    connect(usersMenu_, &QMenu::aboutToShow, this, &MainWindow::refreshUsersMenu);
     refreshUsersMenu();
     bar->addAction(aboutAction_);
 }
 
-void TWinClient::createToolBar() {
+void MainWindow::createToolBar() {
     toolBar_ = addToolBar("ToolBar1");
     toolBar_->setObjectName("ToolBar1");
     toolBar_->setMovable(false);
@@ -232,22 +234,22 @@ void TWinClient::createToolBar() {
 }
 
 // The window menu: arrangement commands, then one entry per open area.
-void TWinClient::refreshUsersMenu() {
+void MainWindow::refreshUsersMenu() {
     usersMenu_->clear();
     usersMenu_->addAction(tileAction_);
     usersMenu_->addAction(cascadeAction_);
-    const std::vector<TClientArea*> open = areas();
+    const std::vector<AreaWindow*> open = areas();
     if (!open.empty())
         usersMenu_->addSeparator();
-    TClientArea* current = activeArea();
+    AreaWindow* current = activeArea();
     for (std::size_t i = 0; i < open.size(); ++i) {
-        TClientArea* area = open[i];
+        AreaWindow* area = open[i];
         const QString label =
             i < 9 ? QString("&%1 %2").arg(i + 1).arg(qs(area->caption())) : qs(area->caption());
         QAction* entry = usersMenu_->addAction(label);
         entry->setCheckable(true);
         entry->setChecked(area == current);
-        QPointer<TClientArea> target(area);
+        QPointer<AreaWindow> target(area);
         connect(entry, &QAction::triggered, this, [this, target] {
             if (target)
                 mdiArea_->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(target->parentWidget()));
@@ -255,16 +257,16 @@ void TWinClient::refreshUsersMenu() {
     }
 }
 
-QAction* TWinClient::toolAction(Tool tool) const {
+QAction* MainWindow::toolAction(Tool tool) const {
     return toolActions_[static_cast<std::size_t>(tool)];
 }
 
-void TWinClient::selectTool(Tool tool) {
+void MainWindow::selectTool(Tool tool) {
     toolAction(tool)->setChecked(true);
     panels_[1]->setText(toolInfo(tool).panel);
 }
 
-Tool TWinClient::currentTool() const {
+Tool MainWindow::currentTool() const {
     for (const ToolInfo& entry : toolTable) {
         if (toolAction(entry.tool)->isChecked())
             return entry.tool;
@@ -272,37 +274,37 @@ Tool TWinClient::currentTool() const {
     return Tool::Point;
 }
 
-void TWinClient::showPosition(int x, int y) {
+void MainWindow::showPosition(int x, int y) {
     panels_[0]->setText(QString("%1 :: %2").arg(x).arg(y));
 }
 
-QString TWinClient::panelText(int index) const {
+QString MainWindow::panelText(int index) const {
     return panels_.at(index)->text();
 }
 
-std::vector<TClientArea*> TWinClient::areas() const {
-    std::vector<TClientArea*> open;
-    for (const QPointer<TClientArea>& area : areas_) {
+std::vector<AreaWindow*> MainWindow::areas() const {
+    std::vector<AreaWindow*> open;
+    for (const QPointer<AreaWindow>& area : areas_) {
         if (area)
             open.push_back(area);
     }
     return open;
 }
 
-TClientArea* TWinClient::activeArea() const {
+AreaWindow* MainWindow::activeArea() const {
     QMdiSubWindow* current = mdiArea_->currentSubWindow();
-    return current ? qobject_cast<TClientArea*>(current->widget()) : nullptr;
+    return current ? qobject_cast<AreaWindow*>(current->widget()) : nullptr;
 }
 
-std::string TWinClient::activeAreaName() const {
-    const TClientArea* area = activeArea();
+std::string MainWindow::activeAreaName() const {
+    const AreaWindow* area = activeArea();
     return area ? area->caption() : std::string("Error");
 }
 
-TClientArea* TWinClient::createArea(const std::string& owner) {
+AreaWindow* MainWindow::createArea(const std::string& owner) {
     if (!link_)
-        throw std::logic_error("TWinClient: a drawing area needs a server link");
-    auto* area = new TClientArea(*this, *link_);
+        throw std::logic_error("MainWindow: a drawing area needs a server link");
+    auto* area = new AreaWindow(*this, *link_);
     area->setAttribute(Qt::WA_DeleteOnClose);
     area->setCaption(owner);
     QMdiSubWindow* frame = mdiArea_->addSubWindow(area);
@@ -312,17 +314,17 @@ TClientArea* TWinClient::createArea(const std::string& owner) {
     return area;
 }
 
-void TWinClient::applyCountPanels() {
+void MainWindow::applyCountPanels() {
     panels_[2]->setText(QString("Count of displayed clients: %1").arg(areas().size()));
     panels_[3]->setText(QString("Count of all clients: %1").arg(allCount_));
 }
 
-void TWinClient::applySendRule() {
+void MainWindow::applySendRule() {
     sendAction_->setEnabled(allCount_ != 1);
     sendButton_->setEnabled(allCount_ != 1);
 }
 
-void TWinClient::loginAnswered(const std::string& name, int result) {
+void MainWindow::loginAnswered(const std::string& name, int result) {
     allCount_ = result;
     if (result == -1)
         return;
@@ -330,7 +332,7 @@ void TWinClient::loginAnswered(const std::string& name, int result) {
     applySendRule();
 }
 
-void TWinClient::startWork(const std::vector<std::string>& owners) {
+void MainWindow::startWork(const std::vector<std::string>& owners) {
     working_ = true;
     setWindowTitle(qs("Kolvaro - " + ownName_));
     createArea(ownName_);
@@ -348,7 +350,7 @@ void TWinClient::startWork(const std::vector<std::string>& owners) {
     applyCountPanels();
 }
 
-void TWinClient::restoreSession(int count) {
+void MainWindow::restoreSession(int count) {
     allCount_ = count;
     if (!std::exchange(sessionBegun_, false))
         setAsideOwnArea();
@@ -356,7 +358,7 @@ void TWinClient::restoreSession(int count) {
     // echoes of these rebuild the local one, so nothing is doubled.
     for (const PaintRecord& s : std::exchange(toResend_, {}))
         link_->resend(kolvaro::codeOf(s.kind), s.x1, s.y1, s.x2, s.y2, ownName_);
-    for (TClientArea* area : areas()) {
+    for (AreaWindow* area : areas()) {
         // Emptied only when the calls before it are done: a load still on
         // its way may land in the new session and replay first.
         if (const std::string owner = area->caption(); owner != ownName_)
@@ -366,7 +368,7 @@ void TWinClient::restoreSession(int count) {
     applySendRule();
 }
 
-void TWinClient::sessionBegan(bool keptArea) {
+void MainWindow::sessionBegan(bool keptArea) {
     onWindowThread([=, this] {
         if (ownName_.empty())
             return; // a first login, or one under a name that was taken
@@ -376,9 +378,9 @@ void TWinClient::sessionBegan(bool keptArea) {
     });
 }
 
-void TWinClient::setAsideOwnArea() {
+void MainWindow::setAsideOwnArea() {
     bool taken = false;
-    for (TClientArea* area : areas()) {
+    for (AreaWindow* area : areas()) {
         if (area->caption() != ownName_)
             continue;
         if (!std::exchange(taken, true))
@@ -388,10 +390,10 @@ void TWinClient::setAsideOwnArea() {
     }
 }
 
-void TWinClient::closeAreas() {
+void MainWindow::closeAreas() {
     sessionBegun_ = false;
     toResend_.clear();
-    for (TClientArea* area : areas()) {
+    for (AreaWindow* area : areas()) {
         if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
             frame->close();
         else
@@ -399,20 +401,20 @@ void TWinClient::closeAreas() {
     }
 }
 
-void TWinClient::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+void MainWindow::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
     if (!kolvaro::validCode(code))
         return;
     const PaintRecord shape = PaintRecord::fromCode(code, x1, y1, x2, y2);
     if (link_)
         link_->echoed(code, x1, y1, x2, y2, owner);
-    for (TClientArea* area : areas()) {
+    for (AreaWindow* area : areas()) {
         if (area->caption() == owner)
             area->DrawShape(shape);
     }
 }
 
-void TWinClient::ClearArea(const std::string& owner) {
-    for (TClientArea* area : areas()) {
+void MainWindow::ClearArea(const std::string& owner) {
+    for (AreaWindow* area : areas()) {
         if (area->caption() != owner)
             continue;
         area->ClearSurface();
@@ -420,7 +422,7 @@ void TWinClient::ClearArea(const std::string& owner) {
     }
 }
 
-void TWinClient::ShowNewArea(const std::string& name) {
+void MainWindow::ShowNewArea(const std::string& name) {
     createArea(name);
     ++allCount_;
     applyCountPanels();
@@ -428,7 +430,7 @@ void TWinClient::ShowNewArea(const std::string& name) {
     applySendRule();
 }
 
-void TWinClient::CloseAreaOf(const std::string& name) {
+void MainWindow::CloseAreaOf(const std::string& name) {
     // A newcomer known to have left gets no area, whatever the answer would be.
     if (const auto asked = questions_.find(name); asked != questions_.end()) {
         if (QMessageBox* box = asked->second) {
@@ -438,7 +440,7 @@ void TWinClient::CloseAreaOf(const std::string& name) {
         questions_.erase(asked);
     }
     std::erase(acceptedEarly_, name);
-    for (TClientArea* area : areas()) {
+    for (AreaWindow* area : areas()) {
         if (area->caption() != name)
             continue;
         if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
@@ -452,15 +454,15 @@ void TWinClient::CloseAreaOf(const std::string& name) {
     applySendRule();
 }
 
-void TWinClient::areaClosed(TClientArea& area) {
-    std::erase_if(areas_, [&](const QPointer<TClientArea>& a) { return !a || a == &area; });
+void MainWindow::areaClosed(AreaWindow& area) {
+    std::erase_if(areas_, [&](const QPointer<AreaWindow>& a) { return !a || a == &area; });
     applyCountPanels();
     if (servant_)
         servant_->RemoveName(area.caption());
     applySendRule();
 }
 
-template <typename Work> void TWinClient::onWindowThread(Work work) {
+template <typename Work> void MainWindow::onWindowThread(Work work) {
     // A window thread that falls far behind makes the callbacks wait, so the
     // backlog stays at the server, which drops a client stuck for long; the
     // session is then restored by logging in again.
@@ -480,32 +482,32 @@ template <typename Work> void TWinClient::onWindowThread(Work work) {
         Qt::QueuedConnection);
 }
 
-void TWinClient::shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
+void MainWindow::shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
     onWindowThread([=, this] { DrawOnArea(code, x1, y1, x2, y2, owner); });
 }
 
-void TWinClient::areaCleared(const std::string& owner) {
+void MainWindow::areaCleared(const std::string& owner) {
     onWindowThread([=, this] { ClearArea(owner); });
 }
 
-void TWinClient::clientJoined(const std::string& name) {
+void MainWindow::clientJoined(const std::string& name) {
     onWindowThread([=, this] { askToShow(name); });
 }
 
-void TWinClient::clientLeft(const std::string& name) {
+void MainWindow::clientLeft(const std::string& name) {
     onWindowThread([=, this] { CloseAreaOf(name); });
 }
 
-std::future<void> TWinClient::messageArrived(const std::string& text, const std::string& sender) {
+std::future<void> MainWindow::messageArrived(const std::string& text, const std::string& sender) {
     auto read = std::make_shared<std::promise<void>>();
     std::future<void> done = read->get_future();
     onWindowThread([=, this] { showMessage(text, sender, read); });
     return done;
 }
 
-void TWinClient::askToShow(const std::string& name) {
+void MainWindow::askToShow(const std::string& name) {
     // Back after a lost session: the area shown goes on (its owner sends it again).
-    for (TClientArea* area : areas()) {
+    for (AreaWindow* area : areas()) {
         if (area->caption() == name) {
             ++allCount_;
             applyCountPanels();
@@ -530,7 +532,7 @@ void TWinClient::askToShow(const std::string& name) {
     attentionIfAway(box);
 }
 
-void TWinClient::acceptNewcomer(const std::string& name) {
+void MainWindow::acceptNewcomer(const std::string& name) {
     if (servant_)
         servant_->AddName(name);
     if (working_) {
@@ -543,7 +545,7 @@ void TWinClient::acceptNewcomer(const std::string& name) {
     acceptedEarly_.push_back(name);
 }
 
-void TWinClient::showMessage(const std::string& text, const std::string& sender,
+void MainWindow::showMessage(const std::string& text, const std::string& sender,
                              std::shared_ptr<std::promise<void>> read) {
     // Not exec(): the window thread must stay free while the reader reads.
     auto* box = new QMessageBox(QMessageBox::NoIcon, qs("Message from: " + sender),
@@ -561,7 +563,7 @@ void TWinClient::showMessage(const std::string& text, const std::string& sender,
     attentionIfAway(box);
 }
 
-void TWinClient::attentionIfAway(QWidget* box) {
+void MainWindow::attentionIfAway(QWidget* box) {
     // The user is here while this window or one of its own boxes is active.
     for (QWidget* active = QApplication::activeWindow(); active; active = active->parentWidget()) {
         if (active == this)
@@ -570,15 +572,15 @@ void TWinClient::attentionIfAway(QWidget* box) {
     requestAttention(box);
 }
 
-void TWinClient::requestAttention(QWidget* box) {
+void MainWindow::requestAttention(QWidget* box) {
     // The box asks, not the window: a window manager gives the focus to a
     // modal box rather than to the window behind it, and the sign stops
     // only when the window that asked is active.
     QApplication::alert(box);
 }
 
-void TWinClient::CClearClick() {
-    TClientArea* area = activeArea();
+void MainWindow::CClearClick() {
+    AreaWindow* area = activeArea();
     if (!area || !link_)
         return;
     area->ClearSurface();
@@ -586,25 +588,25 @@ void TWinClient::CClearClick() {
     area->ClearShapes();
 }
 
-void TWinClient::Send1Click() {
+void MainWindow::Send1Click() {
     if (hooks_.send)
         hooks_.send();
 }
 
-void TWinClient::About1Click() {
+void MainWindow::About1Click() {
     if (hooks_.about)
         hooks_.about();
 }
 
-void TWinClient::Logout1Click() {
+void MainWindow::Logout1Click() {
     close();
 }
 
-void TWinClient::Tile1Click() {
+void MainWindow::Tile1Click() {
     mdiArea_->tileSubWindows();
 }
 
-void TWinClient::Cascade1Click() {
+void MainWindow::Cascade1Click() {
     // Each frame one title bar lower and further right than the one before,
     // so that every caption stays in sight, and as large as the rest of the
     // workspace allows. The active area comes last, on top.
@@ -638,18 +640,18 @@ void TWinClient::Cascade1Click() {
         mdiArea_->setActiveSubWindow(active);
 }
 
-bool TWinClient::saveArea(const TClientArea& area, const QString& path) const {
+bool MainWindow::saveArea(const AreaWindow& area, const QString& path) const {
     return area.picture().save(path, "PNG");
 }
 
-void TWinClient::warn(const QString& title, const QString& text) {
+void MainWindow::warn(const QString& title, const QString& text) {
     auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
 }
 
-void TWinClient::SaveAreaClick() {
-    QPointer<TClientArea> area(activeArea());
+void MainWindow::SaveAreaClick() {
+    QPointer<AreaWindow> area(activeArea());
     if (!area)
         return;
     auto* dialog = new QFileDialog(this, "Save area as PNG", qs(area->caption() + ".png"),
@@ -664,12 +666,12 @@ void TWinClient::SaveAreaClick() {
     dialog->open();
 }
 
-void TWinClient::CopyAreaClick() {
-    if (const TClientArea* area = activeArea())
+void MainWindow::CopyAreaClick() {
+    if (const AreaWindow* area = activeArea())
         QApplication::clipboard()->setImage(area->picture());
 }
 
-bool TWinClient::printArea(const TClientArea& area, QPrinter& printer) const {
+bool MainWindow::printArea(const AreaWindow& area, QPrinter& printer) const {
     const QImage picture = area.picture();
     QPainter painter;
     if (picture.isNull() || !painter.begin(&printer))
@@ -682,8 +684,8 @@ bool TWinClient::printArea(const TClientArea& area, QPrinter& printer) const {
     return painter.end();
 }
 
-void TWinClient::PrintAreaClick() {
-    QPointer<TClientArea> area(activeArea());
+void MainWindow::PrintAreaClick() {
+    QPointer<AreaWindow> area(activeArea());
     if (!area)
         return;
     if (!printer_)
@@ -699,7 +701,7 @@ void TWinClient::PrintAreaClick() {
     dialog->open();
 }
 
-void TWinClient::showEvent(QShowEvent* event) {
+void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (shownOnce_)
         return;
@@ -709,7 +711,7 @@ void TWinClient::showEvent(QShowEvent* event) {
         QTimer::singleShot(0, this, [this] { hooks_.firstShow(); });
 }
 
-bool TWinClient::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     // The menu bar has the keys only while it is worked from the keyboard
     // (after Alt): a letter there is one of its mnemonics, not a tool.
     const bool key = event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress;
@@ -737,7 +739,7 @@ bool TWinClient::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void TWinClient::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (link_ && !ownName_.empty())
         link_->logout(ownName_);
     if (servant_)
@@ -746,3 +748,5 @@ void TWinClient::closeEvent(QCloseEvent* event) {
     if (hooks_.closed)
         hooks_.closed();
 }
+
+} // namespace kolvaro

@@ -1,15 +1,17 @@
 #pragma once
 
-#include "Canvas.h"
-#include "Shape.h"
-#include "SurfaceBuilder.h"
-#include "Tool.h"
+#include "surface/Canvas.h"
+#include "surface/Shape.h"
+#include "surface/SurfaceBuilder.h"
+#include "surface/Tool.h"
 
 #include <QWidget>
 
 #include <array>
 #include <string>
 #include <vector>
+
+namespace kolvaro {
 
 class AreaHost;
 class ServerLink;
@@ -18,10 +20,10 @@ class ServerLink;
 // The history holds exactly the shapes the server relayed for that owner, in
 // the order received; the surface is their picture, plus whatever the user's
 // own strokes show until the server's echo arrives.
-class TClientArea : public QWidget {
+class AreaWindow : public QWidget {
     Q_OBJECT
 public:
-    TClientArea(AreaHost& host, ServerLink& link, QWidget* parent = nullptr);
+    AreaWindow(AreaHost& host, ServerLink& link, QWidget* parent = nullptr);
 
     std::string caption() const;
     void setCaption(const std::string& owner);
@@ -84,3 +86,5 @@ private:
     std::array<bool, toolCount> previewShown_{};
     bool leftPressed_ = false;
 };
+
+} // namespace kolvaro

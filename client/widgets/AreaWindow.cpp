@@ -1,7 +1,7 @@
-#include "Area.h"
+#include "AreaWindow.h"
 
 #include "AreaHost.h"
-#include "ServerLink.h"
+#include "surface/ServerLink.h"
 
 #include <QCloseEvent>
 #include <QMouseEvent>
@@ -9,6 +9,8 @@
 #include <QPainter>
 
 #include <algorithm>
+
+namespace kolvaro {
 
 namespace {
 
@@ -18,7 +20,7 @@ constexpr std::size_t drawnOnArrival = 512;
 
 } // namespace
 
-TClientArea::TClientArea(AreaHost& host, ServerLink& link, QWidget* parent)
+AreaWindow::AreaWindow(AreaHost& host, ServerLink& link, QWidget* parent)
     : QWidget(parent), host_(host), link_(link),
       builder_([this](std::uint64_t ticket, QImage picture) {
           // The builder is stopped before the area goes, so `this` is alive.
@@ -39,15 +41,15 @@ TClientArea::TClientArea(AreaHost& host, ServerLink& link, QWidget* parent)
     canvas_.reset(size());
 }
 
-std::string TClientArea::caption() const {
+std::string AreaWindow::caption() const {
     return windowTitle().toStdString();
 }
 
-void TClientArea::setCaption(const std::string& owner) {
+void AreaWindow::setCaption(const std::string& owner) {
     setWindowTitle(QString::fromStdString(owner));
 }
 
-void TClientArea::DrawShape(const PaintRecord& shape) {
+void AreaWindow::DrawShape(const PaintRecord& shape) {
     history_.push_back(shape);
     if (rebuilding_) {
         // The old picture is on show for a moment only: the redraw replaces it.
@@ -75,7 +77,7 @@ void TClientArea::DrawShape(const PaintRecord& shape) {
     drawNow(shape);
 }
 
-void TClientArea::ClearShapes() {
+void AreaWindow::ClearShapes() {
     history_.clear();
     if (rebuilding_) { // an empty history needs no redraw
         builder_.cancel();
@@ -86,7 +88,7 @@ void TClientArea::ClearShapes() {
     }
 }
 
-void TClientArea::ClearSurface() {
+void AreaWindow::ClearSurface() {
     canvas_.brush() = {Canvas::White, Canvas::BrushStyle::Solid};
     canvas_.fillRect(0, 0, canvas_.size().width(), canvas_.size().height());
     leftPreviews_.clear();
@@ -95,12 +97,12 @@ void TClientArea::ClearSurface() {
     update();
 }
 
-void TClientArea::drawNow(const PaintRecord& shape) {
+void AreaWindow::drawNow(const PaintRecord& shape) {
     drawShape(canvas_, shape);
     update();
 }
 
-void TClientArea::rebuildSurface() {
+void AreaWindow::rebuildSurface() {
     ++ticket_;
     if (history_.empty()) {
         builder_.cancel();
@@ -115,7 +117,7 @@ void TClientArea::rebuildSurface() {
     builder_.build({ticket_, size(), {}, history_});
 }
 
-void TClientArea::surfaceBuilt(std::uint64_t ticket, QImage picture) {
+void AreaWindow::surfaceBuilt(std::uint64_t ticket, QImage picture) {
     if (ticket != ticket_)
         return;
     if (rebuilding_) {
@@ -141,7 +143,7 @@ void TClientArea::surfaceBuilt(std::uint64_t ticket, QImage picture) {
     update();
 }
 
-QImage TClientArea::picture() const {
+QImage AreaWindow::picture() const {
     if (!rebuilding_)
         return canvas_.image();
     Canvas fresh(size());
@@ -149,7 +151,7 @@ QImage TClientArea::picture() const {
     return fresh.image();
 }
 
-void TClientArea::catchUp() {
+void AreaWindow::catchUp() {
     // Only when needed: this costs a replay of the whole history.
     canvas_.reset(size());
     drawShapes(canvas_, history_);
@@ -165,7 +167,7 @@ void TClientArea::catchUp() {
     update();
 }
 
-void TClientArea::paintEvent(QPaintEvent* event) {
+void AreaWindow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
     const QImage& image = canvas_.image();
     const QRect shown = event->rect() & image.rect();
@@ -175,11 +177,11 @@ void TClientArea::paintEvent(QPaintEvent* event) {
         painter.fillRect(rest, Qt::white);
 }
 
-void TClientArea::resizeEvent(QResizeEvent*) {
+void AreaWindow::resizeEvent(QResizeEvent*) {
     rebuildSurface();
 }
 
-void TClientArea::mousePressEvent(QMouseEvent* event) {
+void AreaWindow::mousePressEvent(QMouseEvent* event) {
     leftPressed_ = event->button() == Qt::LeftButton;
     if (!leftPressed_)
         return;
@@ -190,7 +192,7 @@ void TClientArea::mousePressEvent(QMouseEvent* event) {
     }
 }
 
-void TClientArea::mouseMoveEvent(QMouseEvent* event) {
+void AreaWindow::mouseMoveEvent(QMouseEvent* event) {
     const QPoint at = event->position().toPoint();
     host_.showPosition(at.x(), at.y());
     const ToolInfo& drag = toolInfo(host_.currentTool());
@@ -209,7 +211,7 @@ void TClientArea::mouseMoveEvent(QMouseEvent* event) {
     }
 }
 
-void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
+void AreaWindow::mouseReleaseEvent(QMouseEvent* event) {
     const ToolInfo& drag = toolInfo(host_.currentTool());
     if (drag.drags() && dragging_) {
         // The last preview stays until the server's echo draws the shape.
@@ -230,7 +232,7 @@ void TClientArea::mouseReleaseEvent(QMouseEvent* event) {
         FormClick();
 }
 
-void TClientArea::FormClick() {
+void AreaWindow::FormClick() {
     // The shape is shown at once; the history gets it from the server's echo.
     const ToolInfo& tool = toolInfo(host_.currentTool());
     if (tool.drags())
@@ -247,7 +249,7 @@ void TClientArea::FormClick() {
     link_.paint(mark, host_.activeAreaName());
 }
 
-void TClientArea::drawPreview(const PaintRecord& figure) {
+void AreaWindow::drawPreview(const PaintRecord& figure) {
     Canvas::Pen& pen = canvas_.pen();
     pen.width = 2;
     pen.colour = Canvas::Yellow;
@@ -263,7 +265,9 @@ void TClientArea::drawPreview(const PaintRecord& figure) {
     update();
 }
 
-void TClientArea::closeEvent(QCloseEvent* event) {
+void AreaWindow::closeEvent(QCloseEvent* event) {
     host_.areaClosed(*this);
     event->accept();
 }
+
+} // namespace kolvaro

@@ -5,12 +5,14 @@
 class QLabel;
 class QPushButton;
 
+namespace kolvaro {
+
 // The About box: a picture, the version and four credit entries.
-class TAbout : public QDialog {
+class AboutDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TAbout(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 
     QLabel* Image1;
     QLabel* Label1;
@@ -18,3 +20,5 @@ public:
     QLabel* credits[8];
     QPushButton* Button1;
 };
+
+} // namespace kolvaro

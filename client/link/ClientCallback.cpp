@@ -1,11 +1,11 @@
-#include "Helper.h"
+#include "ClientCallback.h"
 
 #include <algorithm>
 #include <future>
 #include <optional>
 #include <utility>
 
-using kolvaro::PaintKind;
+namespace kolvaro {
 
 namespace {
 
@@ -15,68 +15,68 @@ std::string text(const char* s) {
 
 } // namespace
 
-THelper::THelper(ClientEvents& events) : events_(&events) {}
+ClientCallback::ClientCallback(ClientEvents& events) : events_(&events) {}
 
-void THelper::detach() {
+void ClientCallback::detach() {
     std::lock_guard lock(eventsMutex_);
     events_ = nullptr;
 }
 
-template <typename Call> void THelper::tell(Call call) {
+template <typename Call> void ClientCallback::tell(Call call) {
     std::lock_guard lock(eventsMutex_);
     if (events_)
         call(*events_);
 }
 
-void THelper::AddName(const std::string& name) {
+void ClientCallback::AddName(const std::string& name) {
     std::lock_guard lock(namesMutex_);
     knownNames_.push_back(name);
 }
 
-std::string THelper::NameAt(std::size_t index) const {
+std::string ClientCallback::NameAt(std::size_t index) const {
     std::lock_guard lock(namesMutex_);
     return index < knownNames_.size() ? knownNames_[index] : std::string("Error");
 }
 
-void THelper::RemoveName(const std::string& name) {
+void ClientCallback::RemoveName(const std::string& name) {
     std::lock_guard lock(namesMutex_);
     const auto found = std::find(knownNames_.begin(), knownNames_.end(), name);
     if (found != knownNames_.end())
         knownNames_.erase(found);
 }
 
-void THelper::FreeNames() {
+void ClientCallback::FreeNames() {
     std::lock_guard lock(namesMutex_);
     knownNames_.clear();
 }
 
-std::size_t THelper::NameCount() const {
+std::size_t ClientCallback::NameCount() const {
     std::lock_guard lock(namesMutex_);
     return knownNames_.size();
 }
 
-void THelper::ListFor(const std::string& name) {
+void ClientCallback::ListFor(const std::string& name) {
     std::lock_guard lock(namesMutex_);
     listFor_ = name;
 }
 
-THelper::Listing THelper::Listed() const {
+ClientCallback::Listing ClientCallback::Listed() const {
     std::lock_guard lock(namesMutex_);
     return listing_;
 }
 
-void THelper::noteCallback(const char* clearedArea) {
+void ClientCallback::noteCallback(const char* clearedArea) {
     std::lock_guard lock(namesMutex_);
     listedSoFar_ = 0;
     ownAreaCleared_ = clearedArea && !listFor_.empty() && text(clearedArea) == listFor_;
 }
 
-void THelper::AddNewClient(const char* name) {
+void ClientCallback::AddNewClient(const char* name) {
     noteCallback();
     tell([&](ClientEvents& events) { events.clientJoined(text(name)); });
 }
 
-void THelper::PrintClient(const char* name) {
+void ClientCallback::PrintClient(const char* name) {
     // A login after a lost session lists again the names already known.
     const std::string n = text(name);
     std::optional<bool> began;
@@ -95,12 +95,12 @@ void THelper::PrintClient(const char* name) {
         tell([&](ClientEvents& events) { events.sessionBegan(*began); });
 }
 
-CORBA::Boolean THelper::_non_existent() {
+CORBA::Boolean ClientCallback::_non_existent() {
     ++probes_;
     return false;
 }
 
-void THelper::PrintTxt(const char* message, const char* sender) {
+void ClientCallback::PrintTxt(const char* message, const char* sender) {
     noteCallback();
     std::future<void> read;
     tell([&](ClientEvents& events) { read = events.messageArrived(text(message), text(sender)); });
@@ -113,41 +113,43 @@ void THelper::PrintTxt(const char* message, const char* sender) {
     }
 }
 
-void THelper::CloseClient(const char* name) {
+void ClientCallback::CloseClient(const char* name) {
     noteCallback();
     tell([&](ClientEvents& events) { events.clientLeft(text(name)); });
 }
 
-void THelper::relay(PaintKind kind, int x1, int y1, int x2, int y2, const char* owner) {
+void ClientCallback::relay(PaintKind kind, int x1, int y1, int x2, int y2, const char* owner) {
     noteCallback();
     const int code = kolvaro::codeOf(kind);
     tell([&](ClientEvents& events) { events.shapeRelayed(code, x1, y1, x2, y2, text(owner)); });
 }
 
-void THelper::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {
+void ClientCallback::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {
     relay(PaintKind::Point, x, y, 0, 0, owner);
 }
 
-void THelper::PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
-                        const char* owner) {
+void ClientCallback::PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                               const char* owner) {
     relay(PaintKind::Line, x1, y1, x2, y2, owner);
 }
 
-void THelper::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
-                        const char* owner) {
+void ClientCallback::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                               const char* owner) {
     relay(PaintKind::Rect, x1, y1, x2, y2, owner);
 }
 
-void THelper::PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
-                        const char* owner) {
+void ClientCallback::PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
+                               const char* owner) {
     relay(PaintKind::Circ, x1, y1, x2, y2, owner);
 }
 
-void THelper::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
+void ClientCallback::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
     relay(PaintKind::Fill, x, y, 0, 0, owner);
 }
 
-void THelper::ClearAll(const char* owner) {
+void ClientCallback::ClearAll(const char* owner) {
     noteCallback(owner);
     tell([&](ClientEvents& events) { events.areaCleared(text(owner)); });
 }
+
+} // namespace kolvaro

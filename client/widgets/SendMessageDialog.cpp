@@ -1,4 +1,4 @@
-#include "Clientsender.h"
+#include "SendMessageDialog.h"
 
 #include "FormLabel.h"
 
@@ -8,6 +8,8 @@
 #include <QPushButton>
 
 #include <algorithm>
+
+namespace kolvaro {
 
 namespace {
 
@@ -19,7 +21,7 @@ bool before(const QString& a, const QString& b) {
 
 } // namespace
 
-TCSender::TCSender(QWidget* parent) : QDialog(parent) {
+SendMessageDialog::SendMessageDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Send message"));
     setFixedSize(519, 114);
     setModal(true);
@@ -54,20 +56,20 @@ TCSender::TCSender(QWidget* parent) : QDialog(parent) {
     connect(Close, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TCSender::prepare(const QStringList& areaCaptions, const QString& ownName) {
+void SendMessageDialog::prepare(const QStringList& areaCaptions, const QString& ownName) {
     areaCaptions_ = areaCaptions;
     ownName_ = ownName;
 }
 
-QString TCSender::text() const {
+QString SendMessageDialog::text() const {
     return Txt->text();
 }
 
-QString TCSender::recipient() const {
+QString SendMessageDialog::recipient() const {
     return BoxClients->currentText();
 }
 
-void TCSender::FormShow() {
+void SendMessageDialog::FormShow() {
     BoxClients->clear();
     QStringList others;
     for (const QString& caption : areaCaptions_) {
@@ -82,7 +84,9 @@ void TCSender::FormShow() {
     Txt->setFocus();
 }
 
-void TCSender::showEvent(QShowEvent* event) {
+void SendMessageDialog::showEvent(QShowEvent* event) {
     FormShow();
     QDialog::showEvent(event);
 }
+
+} // namespace kolvaro

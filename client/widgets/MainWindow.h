@@ -1,9 +1,9 @@
 #pragma once
 
 #include "AreaHost.h"
-#include "ClientEvents.h"
-#include "Shape.h"
-#include "Tool.h"
+#include "surface/ClientEvents.h"
+#include "surface/Shape.h"
+#include "surface/Tool.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -25,12 +25,14 @@ class QMenu;
 class QMessageBox;
 class QPrinter;
 class QToolBar;
+
+namespace kolvaro {
 class ServerLink;
-class TClientArea;
+class AreaWindow;
 
 // The main window: hosts the drawing areas, carries the commands, and is where
 // the callback servant's news lands, always on the window thread.
-class TWinClient : public QMainWindow, public AreaHost, public ClientEvents {
+class MainWindow : public QMainWindow, public AreaHost, public ClientEvents {
     Q_OBJECT
 public:
     // What the program plugs in: the dialogs and the steps around the login.
@@ -41,8 +43,8 @@ public:
         std::function<void()> closed;    // after the window has logged out and closed
     };
 
-    explicit TWinClient(ServerLink* link = nullptr, QWidget* parent = nullptr);
-    ~TWinClient() override;
+    explicit MainWindow(ServerLink* link = nullptr, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     void setServerLink(ServerLink* link) { link_ = link; }
     void setHooks(Hooks hooks) { hooks_ = std::move(hooks); }
@@ -72,14 +74,14 @@ public:
         sessionBegun_ = false;
     }
     int allCount() const { return allCount_; }
-    std::vector<TClientArea*> areas() const;
+    std::vector<AreaWindow*> areas() const;
     QString panelText(int index) const;
     QMdiArea* mdiArea() const { return mdiArea_; }
     QAction* toolAction(Tool tool) const;
     QAction* clearAction() const { return clearAction_; }
     QAction* sendAction() const { return sendAction_; }
     QMenu* usersMenu() const { return usersMenu_; }
-    TClientArea* activeArea() const;
+    AreaWindow* activeArea() const;
 
     // Window-thread operations behind the callbacks.
     void DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner);
@@ -87,16 +89,16 @@ public:
     void ShowNewArea(const std::string& name);
     void CloseAreaOf(const std::string& name);
     // Writes the area's picture; false when the file cannot be written.
-    bool saveArea(const TClientArea& area, const QString& path) const;
+    bool saveArea(const AreaWindow& area, const QString& path) const;
     // Prints the area's picture as large as the page takes it, its shape
     // kept; false when the printer cannot be opened.
-    bool printArea(const TClientArea& area, QPrinter& printer) const;
+    bool printArea(const AreaWindow& area, QPrinter& printer) const;
 
     // AreaHost
     Tool currentTool() const override;
     void showPosition(int x, int y) override;
     std::string activeAreaName() const override;
-    void areaClosed(TClientArea& area) override;
+    void areaClosed(AreaWindow& area) override;
 
     // ClientEvents: called on ORB threads, carried out on the window thread.
     void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
@@ -131,7 +133,7 @@ private:
     void createMenus();
     void createToolBar();
     void refreshUsersMenu();
-    TClientArea* createArea(const std::string& owner);
+    AreaWindow* createArea(const std::string& owner);
     void applyCountPanels();
     void applySendRule();
     void askToShow(const std::string& name);
@@ -168,7 +170,7 @@ private:
     std::map<std::string, QPointer<QMessageBox>> questions_;
 
     QMdiArea* mdiArea_ = nullptr;
-    std::vector<QPointer<TClientArea>> areas_;
+    std::vector<QPointer<AreaWindow>> areas_;
     std::array<QLabel*, 4> panels_{};
     QActionGroup* tools_ = nullptr;
     std::array<QAction*, toolCount> toolActions_{};
@@ -188,3 +190,5 @@ private:
     // Made at the first print; keeps the user's printer settings from one to the next.
     std::unique_ptr<QPrinter> printer_;
 };
+
+} // namespace kolvaro

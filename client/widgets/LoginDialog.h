@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Registrar.h"
+#include "surface/Registrar.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -11,6 +11,8 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+
+namespace kolvaro {
 
 // What the login dialog leaves in the main window. Unset hooks are skipped.
 struct LoginHooks {
@@ -30,11 +32,11 @@ struct LoginHooks {
 //
 // The login runs through a Registrar, off the window thread; the dialog
 // stays modal meanwhile, shows that it is busy, and cannot be closed.
-class TCLogin : public QDialog {
+class LoginDialog : public QDialog {
     Q_OBJECT
 
 public:
-    TCLogin(Registrar& registrar, LoginHooks hooks, QWidget* parent = nullptr);
+    LoginDialog(Registrar& registrar, LoginHooks hooks, QWidget* parent = nullptr);
 
     QLabel* Label1;
     QLineEdit* Name;
@@ -70,3 +72,5 @@ private:
     LoginHooks hooks_;
     bool busy_ = false;
 };
+
+} // namespace kolvaro

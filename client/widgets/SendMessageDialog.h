@@ -8,14 +8,16 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
+namespace kolvaro {
+
 // The modal dialog in which the user writes a message and picks its
 // addressee among the users whose areas are open. It is made once and
 // reused, so the text of the last message stays.
-class TCSender : public QDialog {
+class SendMessageDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit TCSender(QWidget* parent = nullptr);
+    explicit SendMessageDialog(QWidget* parent = nullptr);
 
     QLabel* Label1;
     QLineEdit* Txt;
@@ -41,3 +43,5 @@ private:
     QStringList areaCaptions_;
     QString ownName_;
 };
+
+} // namespace kolvaro
