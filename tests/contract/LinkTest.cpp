@@ -79,7 +79,7 @@ std::unique_ptr<Client> shared;
 // The port is chosen just before the server first needs it: chosen earlier,
 // another test's process may be given it meanwhile.
 Client& client() {
-    if (!shared && (port = freeLoopbackPort()))
+    if (!shared && (port = freeLoopbackPort(true)))
         shared = std::make_unique<Client>(
             "ServerObject=corbaloc::127.0.0.1:" + std::to_string(port) + "/ServerObject");
     return *shared;
@@ -284,7 +284,7 @@ TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
 // Through proxies that make replies and the server's calls to the client
 // seconds late: the client goes by what the server did.
 TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
-    port = freeLoopbackPort();
+    port = freeLoopbackPort(true);
     const std::string own = std::to_string(freeLoopbackPort());
     startServer();
     DelayProxy up(port), back(std::stoi(own));

@@ -100,7 +100,7 @@ void same(const std::string& owners, const std::vector<Client*>& viewers) {
 // stopped past its bound: each notices by itself, logs in again and brings its areas back, others'
 // strokes included; one finds its name taken until it is free again.
 TEST(EndToEnd, UsersDrawTalkAndOutliveTheServer) {
-    kt::ServerProcess first;
+    kt::ServerProcess first({}, kt::freeLoopbackPort(true));
     ASSERT_TRUE(first.waitStarted());
     server = &first;
     Client a, b, c, d;

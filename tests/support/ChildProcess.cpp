@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -125,16 +126,19 @@ static sockaddr_in loopback(int port) {
     return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
-int freeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = loopback(0);
-    socklen_t len = sizeof addr;
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-    close(fd);
-    if (!ok)
-        throw std::runtime_error("cannot find a free port");
-    return ntohs(addr.sin_port);
+int freeLoopbackPort(bool forRestarts) {
+    static std::atomic<int> next{20000 + getpid() % 10000};
+    for (int tries = 0; tries < 1000; ++tries) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(forRestarts ? 20000 + next++ % 12000 : 0);
+        socklen_t len = sizeof addr;
+        const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+        close(fd);
+        if (ok)
+            return ntohs(addr.sin_port);
+    }
+    throw std::runtime_error("cannot find a free port");
 }
 
 bool waitForListener(int port, milliseconds timeout) {

@@ -87,8 +87,10 @@ private:
     std::thread reader_;
 };
 
-// A loopback TCP port that nothing listened on a moment ago.
-int freeLoopbackPort();
+// A loopback TCP port that nothing listened on a moment ago. A port for a
+// server that is stopped and started again on it is taken from below the
+// ephemeral range: no other process is handed it by bind(0) meanwhile.
+int freeLoopbackPort(bool forRestarts = false);
 // Whether something accepts connections on the loopback port within timeout.
 bool waitForListener(int port, milliseconds timeout);
 
