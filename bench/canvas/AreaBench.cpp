@@ -3,6 +3,7 @@
 // before) beside the redraw on the area's own thread, in one run.
 //
 //   bench_area [shapes...]      default: 10000 100000
+#include "RandomHistory.h"
 #include "surface/ServerLink.h"
 #include "widgets/AreaHost.h"
 #include "widgets/AreaWindow.h"
@@ -15,7 +16,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <time.h>
 #include <vector>
 
@@ -41,23 +41,6 @@ struct StillHost : AreaHost {
     std::string activeAreaName() const override { return "A"; }
     void areaClosed(AreaWindow&) override {}
 };
-
-// The same mix as bench_canvas: one shape in ten a fill.
-std::vector<PaintRecord> history(std::size_t count, QSize size) {
-    std::mt19937 random(11);
-    std::uniform_int_distribution<int> x(-20, size.width() + 20), y(-20, size.height() + 20);
-    std::uniform_int_distribution<int> kind(0, 9);
-    std::vector<PaintRecord> shapes;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int k = kind(random);
-        if (k == 0)
-            shapes.push_back({x(random), y(random), 0, 0, PaintKind::Fill});
-        else
-            shapes.push_back({x(random), y(random), x(random) / 4 + x(random) / 2,
-                              y(random) / 4 + y(random) / 2, PaintKind((k - 1) % 4)});
-    }
-    return shapes;
-}
 
 double ms(const QElapsedTimer& clock) {
     return clock.nsecsElapsed() / 1e6;
@@ -191,7 +174,7 @@ int main(int argc, char** argv) {
     if (counts.empty())
         counts = {10000, 100000};
     for (std::size_t count : counts) {
-        const std::vector<PaintRecord> shapes = history(count, {800, 600});
+        const std::vector<PaintRecord> shapes = randomHistory(count, {800, 600});
         std::printf("%zu shapes, ten resizes from 812x609 to 920x690, one per 16 ms frame:\n",
                     count);
         onWindowThread(shapes);

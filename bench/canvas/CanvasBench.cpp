@@ -1,4 +1,5 @@
 // Flood fill and history replay costs of the drawing surface.
+#include "RandomHistory.h"
 #include "surface/Canvas.h"
 #include "surface/Shape.h"
 
@@ -58,26 +59,10 @@ void BM_FillMaze1080p(benchmark::State& state) {
 }
 BENCHMARK(BM_FillMaze1080p)->Unit(benchmark::kMillisecond);
 
-std::vector<PaintRecord> history(std::size_t count, QSize size) {
-    std::mt19937 random(11);
-    std::uniform_int_distribution<int> x(-20, size.width() + 20), y(-20, size.height() + 20);
-    std::uniform_int_distribution<int> kind(0, 9);
-    std::vector<PaintRecord> shapes;
-    for (std::size_t i = 0; i < count; ++i) {
-        const int k = kind(random);
-        if (k == 0) // one in ten is a fill
-            shapes.push_back({x(random), y(random), 0, 0, PaintKind::Fill});
-        else
-            shapes.push_back({x(random), y(random), x(random) / 4 + x(random) / 2,
-                              y(random) / 4 + y(random) / 2, PaintKind((k - 1) % 4)});
-    }
-    return shapes;
-}
-
 // How an area rebuilds its surface: the whole history with one painter.
 void BM_Rebuild10kShapes(benchmark::State& state) {
     const QSize size(int(state.range(0)), int(state.range(1)));
-    const std::vector<PaintRecord> shapes = history(10000, size);
+    const std::vector<PaintRecord> shapes = randomHistory(10000, size);
     Canvas canvas;
     for (auto _ : state) {
         canvas.reset(size);
@@ -90,7 +75,7 @@ BENCHMARK(BM_Rebuild10kShapes)->Args({800, 600})->Args({1920, 1080})->Unit(bench
 // The same history shape by shape, a painter for each, for comparison.
 void BM_Rebuild10kShapesOnePainterEach(benchmark::State& state) {
     const QSize size(int(state.range(0)), int(state.range(1)));
-    const std::vector<PaintRecord> shapes = history(10000, size);
+    const std::vector<PaintRecord> shapes = randomHistory(10000, size);
     Canvas canvas;
     for (auto _ : state) {
         canvas.reset(size);

@@ -11,6 +11,8 @@
 #include "widgets/AreaWindow.h"
 #include "widgets/MainWindow.h"
 
+#include "QtPump.h"
+
 #include <QApplication>
 
 #include <chrono>
@@ -20,25 +22,13 @@
 #include <optional>
 #include <string>
 
-using Clock = std::chrono::steady_clock;
+using kolvaro::bench::Clock;
+using kolvaro::bench::pumpUntil;
+using kolvaro::bench::secondsSince;
 using namespace std::chrono_literals;
 
 using namespace kolvaro;
 namespace {
-
-bool pumpUntil(const std::function<bool()>& done, Clock::duration limit = 300s) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 void answer(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -63,7 +53,8 @@ int main(int argc, char** argv) {
         if (line.rfind("draw ", 0) == 0) {
             std::optional<LoginOutcome> login;
             orb.registerName("R", [&](LoginOutcome o) { login = o; });
-            if (!pumpUntil([&] { return login.has_value(); }) || login->result.value_or(0) < 1)
+            if (!pumpUntil([&] { return login.has_value(); }, 300s) ||
+                login->result.value_or(0) < 1)
                 return answer("ERROR login"), 1;
             link = orb.makeServerLink(&window);
             window.setServerLink(link.get());
@@ -88,7 +79,7 @@ int main(int argc, char** argv) {
                 orb.checkSession(
                     "R", [&] { return servant->Probes(); },
                     [&](kolvaro::ClientOrb::SessionCheck c) { check = c; });
-                if (!pumpUntil([&] { return check.has_value(); }))
+                if (!pumpUntil([&] { return check.has_value(); }, 300s))
                     return answer("ERROR no answer"), 1;
             }
             if (check->answer != kolvaro::ClientOrb::SessionCheck::Answer::Registered)
@@ -101,7 +92,7 @@ int main(int argc, char** argv) {
             continue;
         }
         AreaWindow& area = *window.areas().front();
-        if (!pumpUntil([&] { return area.history().size() == ops; }))
+        if (!pumpUntil([&] { return area.history().size() == ops; }, 300s))
             return answer("ERROR incomplete"), 1;
         answer((line == "restore" ? "RESTORED " : "DRAWN ") + std::to_string(secondsSince(start)) +
                (line == "restore" ? relogin : ""));

@@ -11,6 +11,8 @@
 #include "widgets/AreaWindow.h"
 #include "widgets/MainWindow.h"
 
+#include "QtPump.h"
+
 #include <QApplication>
 
 #include <chrono>
@@ -22,26 +24,12 @@
 #include <string>
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using kolvaro::bench::Clock;
+using kolvaro::bench::pumpUntil;
+using kolvaro::bench::secondsSince;
 
 using namespace kolvaro;
-namespace {
-
-bool pumpUntil(const std::function<bool()>& done, Clock::duration limit = 120s) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-} // namespace
+namespace {} // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -63,7 +51,7 @@ int main(int argc, char** argv) {
     kolvaro::ClientOrb orb(3, orbArgs, servant, &window);
     std::optional<LoginOutcome> login;
     orb.registerName("R", [&](LoginOutcome o) { login = o; });
-    if (!pumpUntil([&] { return login.has_value(); }) || login->result != 1) {
+    if (!pumpUntil([&] { return login.has_value(); }, 120s) || login->result != 1) {
         std::fprintf(stderr, "login failed\n");
         return 1;
     }
@@ -81,7 +69,7 @@ int main(int argc, char** argv) {
         else
             link->paintRect(v, v / 2, v + 20, v / 2 + 15, "R");
     }
-    if (!pumpUntil([&] { return area.history().size() == ops; }))
+    if (!pumpUntil([&] { return area.history().size() == ops; }, 120s))
         return 1;
     const double drawn = secondsSince(start);
 
@@ -97,7 +85,7 @@ int main(int argc, char** argv) {
     orb.checkSession(
         "R", [&] { return servant->Probes(); },
         [&](kolvaro::ClientOrb::SessionCheck c) { check = c; });
-    if (!pumpUntil([&] { return check.has_value(); }) ||
+    if (!pumpUntil([&] { return check.has_value(); }, 120s) ||
         check->answer != kolvaro::ClientOrb::SessionCheck::Answer::Registered) {
         std::fprintf(stderr, "no new login\n");
         return 1;
@@ -105,7 +93,7 @@ int main(int argc, char** argv) {
     const double relogged = secondsSince(start);
     link->resume(kolvaro::CorbaServerLink::Resume::ServerForgot,
                  [&] { window.restoreSession(check->count); });
-    if (!pumpUntil([&] { return area.history().size() == ops; }))
+    if (!pumpUntil([&] { return area.history().size() == ops; }, 120s))
         return 1;
     const double restored = secondsSince(start);
 
