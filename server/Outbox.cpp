@@ -215,6 +215,24 @@ void paint(TKolvaro::Client_ptr to, const PaintOp& op, const char* owner) {
     kolvaro::paint(to, callOf(op), owner);
 }
 
+// The callback a notice makes, over whichever reference carries it.
+void notify(TKolvaro::Client_ptr to, const Delivery& d, const char* text) {
+    switch (d.kind) {
+    case Delivery::Kind::AddNewClient:
+        return to->AddNewClient(text);
+    case Delivery::Kind::PrintClient:
+        return to->PrintClient(text);
+    case Delivery::Kind::CloseClient:
+        return to->CloseClient(text);
+    case Delivery::Kind::Probe:
+        if (to->_non_existent())
+            throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+        return;
+    default:
+        return;
+    }
+}
+
 } // namespace
 
 bool Outbox::deliver(const Delivery& d) {
@@ -238,19 +256,10 @@ bool Outbox::deliver(const Delivery& d) {
         }
         break;
     case Delivery::Kind::AddNewClient:
-        outcome = attempt([&] { to->AddNewClient(text); });
-        break;
     case Delivery::Kind::PrintClient:
-        outcome = attempt([&] { to->PrintClient(text); });
-        break;
     case Delivery::Kind::CloseClient:
-        outcome = attempt([&] { to->CloseClient(text); });
-        break;
     case Delivery::Kind::Probe:
-        outcome = attempt([&] {
-            if (to->_non_existent())
-                throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-        });
+        outcome = attempt([&] { notify(to, d, text); });
         break;
     case Delivery::Kind::Marker:
         break;
@@ -317,22 +326,15 @@ bool Outbox::sendBatch(std::vector<Part>& batch) {
             ++sent;
             outcome = attempt([&] {
                 pipeline_->sentUnconfirmed();
-                pipedNotices_->AddNewClient(text);
+                notify(pipedNotices_, d, text);
             });
             if (outcome == Outcome::Done)
                 progressed();
             break;
         case Delivery::Kind::PrintClient:
-            outcome = notice([&] { pipedNotices_->PrintClient(text); });
-            break;
         case Delivery::Kind::CloseClient:
-            outcome = notice([&] { pipedNotices_->CloseClient(text); });
-            break;
         case Delivery::Kind::Probe:
-            outcome = notice([&] {
-                if (pipedNotices_->_non_existent())
-                    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-            });
+            outcome = notice([&] { notify(pipedNotices_, d, text); });
             break;
         case Delivery::Kind::Marker:
             break;
