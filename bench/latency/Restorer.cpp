@@ -11,7 +11,7 @@
 #include "widgets/AreaWindow.h"
 #include "widgets/MainWindow.h"
 
-#include "QtPump.h"
+#include "ClientBench.h"
 
 #include <QApplication>
 
@@ -61,13 +61,7 @@ int main(int argc, char** argv) {
             window.loginAnswered("R", *login->result);
             window.startWork({});
             ops = std::stoul(line.substr(5));
-            for (std::size_t i = 0; i < ops; ++i) {
-                const int v = static_cast<int>(i % 300);
-                if (i % 2)
-                    link->paintLine(v, 0, 300 - v, 200, "R");
-                else
-                    link->paintRect(v, v / 2, v + 20, v / 2 + 15, "R");
-            }
+            kolvaro::bench::drawSample(*link, ops);
         } else if (line == "restore" && link) {
             // A check may still meet the connection to the server that died.
             std::optional<kolvaro::ClientOrb::SessionCheck> check;

@@ -11,7 +11,7 @@
 #include "widgets/AreaWindow.h"
 #include "widgets/MainWindow.h"
 
-#include "QtPump.h"
+#include "ClientBench.h"
 
 #include <QApplication>
 
@@ -62,13 +62,7 @@ int main(int argc, char** argv) {
     AreaWindow& area = *window.areas().front();
 
     auto start = Clock::now();
-    for (std::size_t i = 0; i < ops; ++i) {
-        const int v = static_cast<int>(i % 300);
-        if (i % 2)
-            link->paintLine(v, 0, 300 - v, 200, "R");
-        else
-            link->paintRect(v, v / 2, v + 20, v / 2 + 15, "R");
-    }
+    kolvaro::bench::drawSample(*link, ops);
     if (!pumpUntil([&] { return area.history().size() == ops; }, 120s))
         return 1;
     const double drawn = secondsSince(start);
