@@ -34,9 +34,9 @@ inline void drawSample(ServerLink& link, std::size_t ops) {
     for (std::size_t i = 0; i < ops; ++i) {
         const int v = static_cast<int>(i % 300);
         if (i % 2)
-            link.paintLine(v, 0, 300 - v, 200, "R");
+            link.paint(PaintRecord::of(PaintKind::Line, v, 0, 300 - v, 200), "R");
         else
-            link.paintRect(v, v / 2, v + 20, v / 2 + 15, "R");
+            link.paint(PaintRecord::of(PaintKind::Rect, v, v / 2, v + 20, v / 2 + 15), "R");
     }
 }
 

@@ -159,19 +159,20 @@ CORBA::Object_ptr declaredTarget(CORBA::ORB_ptr orb, CORBA::Object_ptr ref,
 }
 
 void paint(TKolvaro::Kolvaro_ptr to, const PaintCall& c, const char* owner) {
+    const auto& [x1, y1, x2, y2, kind] = c.shape;
     if (c.clear)
         return to->ClearAll(owner);
-    switch (c.kind) {
+    switch (kind) {
     case PaintKind::Point:
-        return to->PaintPoint(c.x1, c.y1, owner);
+        return to->PaintPoint(x1, y1, owner);
     case PaintKind::Line:
-        return to->PaintLine(c.x1, c.y1, c.x2, c.y2, owner);
+        return to->PaintLine(x1, y1, x2, y2, owner);
     case PaintKind::Rect:
-        return to->PaintRect(c.x1, c.y1, c.x2, c.y2, owner);
+        return to->PaintRect(x1, y1, x2, y2, owner);
     case PaintKind::Circ:
-        return to->PaintCirc(c.x1, c.y1, c.x2, c.y2, owner);
+        return to->PaintCirc(x1, y1, x2, y2, owner);
     case PaintKind::Fill:
-        return to->PaintFill(c.x1, c.y1, owner);
+        return to->PaintFill(x1, y1, owner);
     }
 }
 
@@ -196,16 +197,14 @@ CORBA::Boolean Pipeline::retry(void* self, CORBA::ULong retries, const CORBA::CO
 }
 
 void Pipeline::post(const PaintCall& c, const char* owner) {
-    static const char* const names[] = {"PaintPoint", "PaintLine", "PaintRect", "PaintCirc",
-                                        "PaintFill"};
-    CORBA::Request_var r =
-        channel_->_request(c.clear ? "ClearAll" : names[static_cast<int>(c.kind)]);
+    const auto& [x1, y1, x2, y2, kind] = c.shape;
+    CORBA::Request_var r = channel_->_request(c.clear ? "ClearAll" : operationName(kind));
     if (!c.clear) {
-        r->add_in_arg() <<= c.x1;
-        r->add_in_arg() <<= c.y1;
-        if (hasSecondCorner(c.kind)) {
-            r->add_in_arg() <<= c.x2;
-            r->add_in_arg() <<= c.y2;
+        r->add_in_arg() <<= x1;
+        r->add_in_arg() <<= y1;
+        if (hasSecondCorner(kind)) {
+            r->add_in_arg() <<= x2;
+            r->add_in_arg() <<= y2;
         }
     }
     r->add_in_arg() <<= owner;

@@ -31,12 +31,12 @@ CORBA::Object_ptr declaredTarget(CORBA::ORB_ptr orb, CORBA::Object_ptr ref,
 
 // One drawing call or callback, as it goes on the wire.
 struct PaintCall {
-    bool clear = false; // ClearAll(owner); otherwise a drawing of `kind`
-    PaintKind kind = PaintKind::Point;
-    CORBA::Short x1 = 0, y1 = 0, x2 = 0, y2 = 0;
+    bool clear = false; // ClearAll(owner); otherwise the drawing of `shape`
+    BasicPaintRecord<CORBA::Short> shape{};
 };
 
-// Waits for the reply, as the generated stub does.
+// Waits for the reply, as the generated stub does. The one place that says
+// which operation carries which kind.
 void paint(TKolvaro::Kolvaro_ptr to, const PaintCall& call, const char* owner);
 
 // Calls in order to one object that declared in-order dispatch, over

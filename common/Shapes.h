@@ -9,17 +9,6 @@ namespace kolvaro {
 enum class PaintKind : std::uint8_t { Point = 0, Line = 1, Rect = 2, Circ = 3, Fill = 4 };
 inline constexpr int paintKindCount = 5;
 
-// Callbacks and resends name a kind by its code: the kind + 1, 1 to 5.
-constexpr int codeOf(PaintKind kind) {
-    return static_cast<int>(kind) + 1;
-}
-constexpr bool validCode(int code) {
-    return code >= 1 && code <= paintKindCount;
-}
-constexpr PaintKind kindOfCode(int code) {
-    return static_cast<PaintKind>(code - 1);
-}
-
 // Points and fills are placed by one corner; their second one is always 0, 0.
 constexpr bool hasSecondCorner(PaintKind kind) {
     return kind != PaintKind::Point && kind != PaintKind::Fill;
@@ -28,6 +17,13 @@ constexpr bool hasSecondCorner(PaintKind kind) {
 // What the user sees the operation called in messages.
 constexpr const char* kindName(PaintKind kind) {
     constexpr const char* names[paintKindCount] = {"point", "line", "rectangle", "circle", "fill"};
+    return names[static_cast<int>(kind)];
+}
+
+// The wire operation that carries the kind, to either program.
+constexpr const char* operationName(PaintKind kind) {
+    constexpr const char* names[paintKindCount] = {"PaintPoint", "PaintLine", "PaintRect",
+                                                   "PaintCirc", "PaintFill"};
     return names[static_cast<int>(kind)];
 }
 
@@ -42,15 +38,11 @@ template <typename Coord> struct BasicPaintRecord {
 
     bool operator==(const BasicPaintRecord&) const = default;
 
-    // The record a callback with this code describes; a second corner is
-    // dropped for the kinds that have none. `code` must be valid.
-    static BasicPaintRecord fromCode(int code, Coord x1, Coord y1, Coord x2, Coord y2) {
-        BasicPaintRecord record{x1, y1, 0, 0, kindOfCode(code)};
-        if (hasSecondCorner(record.kind)) {
-            record.x2 = x2;
-            record.y2 = y2;
-        }
-        return record;
+    // A record of `kind`; the second corner is dropped for the kinds that have none.
+    static constexpr BasicPaintRecord of(PaintKind kind, Coord x1, Coord y1, Coord x2 = 0,
+                                         Coord y2 = 0) {
+        return hasSecondCorner(kind) ? BasicPaintRecord{x1, y1, x2, y2, kind}
+                                     : BasicPaintRecord{x1, y1, 0, 0, kind};
     }
 };
 

@@ -208,7 +208,7 @@ void Outbox::progressed() {
 namespace {
 
 PaintCall callOf(const PaintOp& op) {
-    return PaintCall{false, op.kind, op.x1, op.y1, op.x2, op.y2};
+    return PaintCall{false, op};
 }
 
 void paint(TKolvaro::Client_ptr to, const PaintOp& op, const char* owner) {

@@ -54,15 +54,6 @@ Delivery about(Delivery::Kind kind, SharedText text) {
     return d;
 }
 
-PaintOp twoPoint(PaintKind kind, CORBA::Short x1, CORBA::Short y1, CORBA::Short x2,
-                 CORBA::Short y2) {
-    return PaintOp{x1, y1, x2, y2, kind};
-}
-
-PaintOp onePoint(PaintKind kind, CORBA::Short x, CORBA::Short y) {
-    return PaintOp{x, y, 0, 0, kind};
-}
-
 // The object keys of every IIOP profile of ref, whatever address each names:
 // an address of this host other than the ones the server publishes leads to
 // it all the same.
@@ -471,31 +462,31 @@ void ServerImpl::PaintRect(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CO
                            const char* owner) {
     log_.line("Client [%s] paint rectangle from [%d,%d] to [%d,%d].\n", Printable(owner).c_str(),
               x1, y1, x2, y2);
-    draw(twoPoint(PaintKind::Rect, x1, y1, x2, y2), owner);
+    draw(PaintOp::of(PaintKind::Rect, x1, y1, x2, y2), owner);
 }
 
 void ServerImpl::PaintLine(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                            const char* owner) {
     log_.line("Client [%s] paint line from [%d,%d] to [%d,%d].\n", Printable(owner).c_str(), x1, y1,
               x2, y2);
-    draw(twoPoint(PaintKind::Line, x1, y1, x2, y2), owner);
+    draw(PaintOp::of(PaintKind::Line, x1, y1, x2, y2), owner);
 }
 
 void ServerImpl::PaintCirc(CORBA::Short x1, CORBA::Short y1, CORBA::Short x2, CORBA::Short y2,
                            const char* owner) {
     log_.line("Client [%s] paint circle from [%d,%d] to [%d,%d].\n", Printable(owner).c_str(), x1,
               y1, x2, y2);
-    draw(twoPoint(PaintKind::Circ, x1, y1, x2, y2), owner);
+    draw(PaintOp::of(PaintKind::Circ, x1, y1, x2, y2), owner);
 }
 
 void ServerImpl::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {
     log_.line("Client [%s] paint point [%d,%d].\n", Printable(owner).c_str(), x, y);
-    draw(onePoint(PaintKind::Point, x, y), owner);
+    draw(PaintOp::of(PaintKind::Point, x, y), owner);
 }
 
 void ServerImpl::PaintFill(CORBA::Short x, CORBA::Short y, const char* owner) {
     log_.line("Client [%s] paint fill area [%d,%d].\n", Printable(owner).c_str(), x, y);
-    draw(onePoint(PaintKind::Fill, x, y), owner);
+    draw(PaintOp::of(PaintKind::Fill, x, y), owner);
 }
 
 void ServerImpl::ClearAll(const char* owner) {

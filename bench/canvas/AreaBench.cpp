@@ -23,20 +23,16 @@ using namespace kolvaro;
 namespace {
 
 struct QuietLink : ServerLink {
-    void paintPoint(int, int, const std::string&) override {}
-    void paintLine(int, int, int, int, const std::string&) override {}
-    void paintRect(int, int, int, int, const std::string&) override {}
-    void paintCirc(int, int, int, int, const std::string&) override {}
-    void paintFill(int, int, const std::string&) override {}
+    void paint(const PaintRecord&, const std::string&) override {}
     void clearAll(const std::string&) override {}
     void loadArea(const std::string&, const std::string&) override {}
     void logout(const std::string&) override {}
-    void resend(int, int, int, int, int, const std::string&) override {}
+    void resend(const PaintRecord&, const std::string&) override {}
     void sendTxt(const std::string&, const std::string&, const std::string&, Done) override {}
 };
 
 struct StillHost : AreaHost {
-    Tool currentTool() const override { return Tool::Point; }
+    PaintKind currentTool() const override { return PaintKind::Point; }
     void showPosition(int, int) override {}
     std::string activeAreaName() const override { return "A"; }
     void areaClosed(AreaWindow&) override {}
@@ -119,7 +115,7 @@ void onItsOwnThread(const std::vector<PaintRecord>& shapes) {
     area.resize(800, 600);
     area.show();
     for (const PaintRecord& shape : shapes)
-        area.DrawShape(shape);
+        area.drawRelayed(shape);
     QApplication::processEvents();
     auto* app = static_cast<TimedApp*>(QApplication::instance());
     app->watched = &area;

@@ -49,11 +49,11 @@ ClientApp::ClientApp(int argc, char** argv) {
 void ClientApp::makeDialogs() {
     LoginHooks hooks;
     hooks.beforeLogin = [this] {
-        servant_->FreeNames();
-        servant_->ListFor(login_->Name->text().toStdString());
+        servant_->freeNames();
+        servant_->listFor(login_->Name->text().toStdString());
     };
     hooks.nameAt = [this](int i) {
-        return QString::fromStdString(servant_->NameAt(static_cast<std::size_t>(i)));
+        return QString::fromStdString(servant_->nameAt(static_cast<std::size_t>(i)));
     };
     hooks.loginAnswered = [this](const QString& name, int result) {
         window_->loginAnswered(name.toStdString(), result);
@@ -117,7 +117,7 @@ void ClientApp::runLogin(const std::string& before) {
         }
         if (window_->ownName() == before) {
             // The name is back: what was kept for it goes out after all.
-            restore(window_->allCount(), servant_->Listed().keptArea);
+            restore(window_->allCount(), servant_->listed().keptArea);
         } else {
             window_->closeAreas();
             link_->resume(CorbaServerLink::Resume::Discard);
@@ -186,7 +186,7 @@ void ClientApp::startMonitor() {
                     window_->ownName(), [servant] { return servant->Probes(); }, std::move(done));
             },
             SessionMonitor::Witness{[servant] { return servant->Probes(); },
-                                    [servant] { return servant->Listed(); }},
+                                    [servant] { return servant->listed(); }},
             std::move(hooks), SessionMonitor::Timing{});
     }
     monitor_->start();
@@ -233,7 +233,7 @@ void ClientApp::nameTaken() {
     window_->forgetOwnName();
     // Asking once more brings the dialog up with the usual refusal.
     login_->Name->setText(QString::fromStdString(name));
-    QTimer::singleShot(0, login_.get(), [this] { login_->RegistrationClick(); });
+    QTimer::singleShot(0, login_.get(), [this] { login_->registerEnteredName(); });
     runLogin(name);
 }
 

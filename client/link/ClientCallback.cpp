@@ -28,39 +28,39 @@ template <typename Call> void ClientCallback::tell(Call call) {
         call(*events_);
 }
 
-void ClientCallback::AddName(const std::string& name) {
+void ClientCallback::addName(const std::string& name) {
     std::lock_guard lock(namesMutex_);
     knownNames_.push_back(name);
 }
 
-std::string ClientCallback::NameAt(std::size_t index) const {
+std::string ClientCallback::nameAt(std::size_t index) const {
     std::lock_guard lock(namesMutex_);
     return index < knownNames_.size() ? knownNames_[index] : std::string("Error");
 }
 
-void ClientCallback::RemoveName(const std::string& name) {
+void ClientCallback::removeName(const std::string& name) {
     std::lock_guard lock(namesMutex_);
     const auto found = std::find(knownNames_.begin(), knownNames_.end(), name);
     if (found != knownNames_.end())
         knownNames_.erase(found);
 }
 
-void ClientCallback::FreeNames() {
+void ClientCallback::freeNames() {
     std::lock_guard lock(namesMutex_);
     knownNames_.clear();
 }
 
-std::size_t ClientCallback::NameCount() const {
+std::size_t ClientCallback::nameCount() const {
     std::lock_guard lock(namesMutex_);
     return knownNames_.size();
 }
 
-void ClientCallback::ListFor(const std::string& name) {
+void ClientCallback::listFor(const std::string& name) {
     std::lock_guard lock(namesMutex_);
     listFor_ = name;
 }
 
-ClientCallback::Listing ClientCallback::Listed() const {
+ClientCallback::Listing ClientCallback::listed() const {
     std::lock_guard lock(namesMutex_);
     return listing_;
 }
@@ -120,8 +120,8 @@ void ClientCallback::CloseClient(const char* name) {
 
 void ClientCallback::relay(PaintKind kind, int x1, int y1, int x2, int y2, const char* owner) {
     noteCallback();
-    const int code = kolvaro::codeOf(kind);
-    tell([&](ClientEvents& events) { events.shapeRelayed(code, x1, y1, x2, y2, text(owner)); });
+    const PaintRecord shape = PaintRecord::of(kind, x1, y1, x2, y2);
+    tell([&](ClientEvents& events) { events.shapeRelayed(shape, text(owner)); });
 }
 
 void ClientCallback::PaintPoint(CORBA::Short x, CORBA::Short y, const char* owner) {

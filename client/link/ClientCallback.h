@@ -25,12 +25,12 @@ public:
     void release() override { _remove_ref(); }
 
     // The names the server reported, in the order reported.
-    void AddName(const std::string& name) override;
+    void addName(const std::string& name) override;
     // "Error" past the end.
-    std::string NameAt(std::size_t index) const;
-    void RemoveName(const std::string& name) override;
-    void FreeNames() override;
-    std::size_t NameCount() const;
+    std::string nameAt(std::size_t index) const;
+    void removeName(const std::string& name) override;
+    void freeNames() override;
+    std::size_t nameCount() const;
 
     // How often the server has asked whether this object exists. It asks the
     // holder of a name at each Login under that name, so a refused Login that
@@ -47,8 +47,8 @@ public:
         bool keptArea = false;
     };
     // The name whose sessions are counted: the one being logged in.
-    void ListFor(const std::string& name);
-    Listing Listed() const;
+    void listFor(const std::string& name);
+    Listing listed() const;
 
     void AddNewClient(const char* name) override;
     void PrintClient(const char* name) override;

@@ -6,7 +6,7 @@
 #include "CorbaServerLink.h"
 #include "OrbInit.h"
 #include "OwnProxy.h"
-#include "QueuedDelivery.h"
+#include "surface/QueuedDelivery.h"
 #include "SerialWorker.h"
 
 #include <omniORB4/Naming.hh>

@@ -5,7 +5,7 @@
 #include "OwnProxy.h"
 #include "Pipeline.h"
 #include "Refusals.h"
-#include "QueuedDelivery.h"
+#include "surface/QueuedDelivery.h"
 #include "SerialWorker.h"
 
 #include <algorithm>
@@ -387,71 +387,49 @@ void CorbaServerLink::redrawUnechoed(const std::function<bool(std::uint64_t)>& i
                                      const std::string& own) {
     // Own strokes the server took but never echoed went with the old
     // session; they follow the restore, before what was kept.
-    std::deque<Shape> sent;
+    std::deque<Stroke> sent;
     sent.swap(unechoed_);
-    for (Shape& shape : sent) {
-        if (isKept(shape.serial))
-            unechoed_.push_back(std::move(shape));
-        else if (shape.owner == own)
-            draw(std::move(shape));
+    for (Stroke& stroke : sent) {
+        if (isKept(stroke.serial))
+            unechoed_.push_back(std::move(stroke));
+        else if (stroke.owner == own)
+            paint(stroke.shape, stroke.owner);
     }
 }
 
-CorbaServerLink::Shape CorbaServerLink::shape(int code, int x1, int y1, int x2, int y2,
-                                              const std::string& owner) {
+PaintRecord CorbaServerLink::asSent(const PaintRecord& shape) {
     // As the echo will carry it: 16 bits, and no second corner for points and fills.
-    Shape s{0, code, low16(x1), low16(y1), 0, 0, owner};
-    if (hasSecondCorner(kindOfCode(code))) {
-        s.x2 = low16(x2);
-        s.y2 = low16(y2);
-    }
-    return s;
+    return PaintRecord::of(shape.kind, low16(shape.x1), low16(shape.y1), low16(shape.x2),
+                           low16(shape.y2));
 }
 
-std::uint64_t CorbaServerLink::send(const Shape& shape, Kind kind) {
-    const PaintKind paintKind = kindOfCode(shape.code);
+std::uint64_t CorbaServerLink::send(const Stroke& stroke, Kind kind) {
+    const PaintRecord& shape = stroke.shape;
     const std::string what =
-        kind == Kind::Restore ? "send the area of " + shape.owner + " again"
-                              : std::string("send the ") + kindName(paintKind) + " to the server";
+        kind == Kind::Restore ? "send the area of " + stroke.owner + " again"
+                              : std::string("send the ") + kindName(shape.kind) + " to the server";
     const PaintCall paint{false,
-                          paintKind,
-                          CORBA::Short(shape.x1),
-                          CORBA::Short(shape.y1),
-                          CORBA::Short(shape.x2),
-                          CORBA::Short(shape.y2)};
-    return enqueue(what, kind, paint, shape.owner, [shape, paintKind](TKolvaro::Server_ptr s) {
-        const auto x1 = CORBA::Short(shape.x1), y1 = CORBA::Short(shape.y1);
-        const auto x2 = CORBA::Short(shape.x2), y2 = CORBA::Short(shape.y2);
-        const char* o = shape.owner.c_str();
-        switch (paintKind) {
-        case PaintKind::Point:
-            return s->PaintPoint(x1, y1, o);
-        case PaintKind::Line:
-            return s->PaintLine(x1, y1, x2, y2, o);
-        case PaintKind::Rect:
-            return s->PaintRect(x1, y1, x2, y2, o);
-        case PaintKind::Circ:
-            return s->PaintCirc(x1, y1, x2, y2, o);
-        case PaintKind::Fill:
-            return s->PaintFill(x1, y1, o);
-        }
-    });
+                          {CORBA::Short(shape.x1), CORBA::Short(shape.y1), CORBA::Short(shape.x2),
+                           CORBA::Short(shape.y2), shape.kind}};
+    return enqueue(what, kind, paint, stroke.owner,
+                   [paint, owner = stroke.owner](TKolvaro::Server_ptr s) {
+                       kolvaro::paint(s, paint, owner.c_str());
+                   });
 }
 
-void CorbaServerLink::draw(Shape shape) {
-    shape.serial = send(shape, Kind::Draw);
-    if (!shape.serial)
+void CorbaServerLink::paint(const PaintRecord& shape, const std::string& owner) {
+    Stroke stroke{0, asSent(shape), owner};
+    stroke.serial = send(stroke, Kind::Draw);
+    if (!stroke.serial)
         return;
     if (unechoed_.size() == options_.maxQueued)
         unechoed_.pop_front();
-    unechoed_.push_back(std::move(shape));
+    unechoed_.push_back(std::move(stroke));
 }
 
-void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    const Shape seen{0, code, x1, y1, x2, y2, owner};
-    const auto at = std::find_if(unechoed_.begin(), unechoed_.end(), [&](const Shape& s) {
-        return s.code == seen.code && s.x1 == seen.x1 && s.y1 == seen.y1 && s.x2 == seen.x2 &&
-               s.y2 == seen.y2 && s.owner == seen.owner;
+void CorbaServerLink::echoed(const PaintRecord& shape, const std::string& owner) {
+    const auto at = std::find_if(unechoed_.begin(), unechoed_.end(), [&](const Stroke& s) {
+        return s.shape == shape && s.owner == owner;
     });
     if (at == unechoed_.end())
         return;
@@ -466,26 +444,6 @@ void CorbaServerLink::echoed(int code, int x1, int y1, int x2, int y2, const std
         }
     }
     unechoed_.erase(at);
-}
-
-void CorbaServerLink::paintPoint(int x, int y, const std::string& owner) {
-    draw(shape(codeOf(PaintKind::Point), x, y, 0, 0, owner));
-}
-
-void CorbaServerLink::paintLine(int x1, int y1, int x2, int y2, const std::string& owner) {
-    draw(shape(codeOf(PaintKind::Line), x1, y1, x2, y2, owner));
-}
-
-void CorbaServerLink::paintRect(int x1, int y1, int x2, int y2, const std::string& owner) {
-    draw(shape(codeOf(PaintKind::Rect), x1, y1, x2, y2, owner));
-}
-
-void CorbaServerLink::paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) {
-    draw(shape(codeOf(PaintKind::Circ), x1, y1, x2, y2, owner));
-}
-
-void CorbaServerLink::paintFill(int x, int y, const std::string& owner) {
-    draw(shape(codeOf(PaintKind::Fill), x, y, 0, 0, owner));
 }
 
 void CorbaServerLink::clearAll(const std::string& owner) {
@@ -516,9 +474,8 @@ void CorbaServerLink::logout(const std::string& name) {
             [=](TKolvaro::Server_ptr s) { s->Logout(name.c_str()); });
 }
 
-void CorbaServerLink::resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    if (validCode(code))
-        send(shape(code, x1, y1, x2, y2, owner), Kind::Restore);
+void CorbaServerLink::resend(const PaintRecord& shape, const std::string& owner) {
+    send(Stroke{0, asSent(shape), owner}, Kind::Restore);
 }
 
 void CorbaServerLink::afterQueuedCalls(std::function<void()> then) {

@@ -51,18 +51,14 @@ public:
                     Options options);
     ~CorbaServerLink() override;
 
-    void paintPoint(int x, int y, const std::string& owner) override;
-    void paintLine(int x1, int y1, int x2, int y2, const std::string& owner) override;
-    void paintRect(int x1, int y1, int x2, int y2, const std::string& owner) override;
-    void paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) override;
-    void paintFill(int x, int y, const std::string& owner) override;
+    void paint(const PaintRecord& shape, const std::string& owner) override;
     void clearAll(const std::string& owner) override;
     void loadArea(const std::string& name, const std::string& owner) override;
     void logout(const std::string& name) override;
     void reloadArea(const std::string& name, const std::string& owner,
                     std::function<void()> beforeReplay) override;
-    void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
-    void echoed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
+    void resend(const PaintRecord& shape, const std::string& owner) override;
+    void echoed(const PaintRecord& shape, const std::string& owner) override;
     void sendTxt(const std::string& text, const std::string& recipient, const std::string& sender,
                  Done done) override;
 
@@ -105,15 +101,13 @@ private:
     enum class Kind { Draw, Load, Restore, Logout, Marker };
     using Call = std::function<void(TKolvaro::Server_ptr)>;
     // A shape as sent, with the serial of its call (0 before it is queued).
-    struct Shape {
+    struct Stroke {
         std::uint64_t serial;
-        int code;
-        int x1, y1, x2, y2;
+        PaintRecord shape;
         std::string owner;
     };
-    static Shape shape(int code, int x1, int y1, int x2, int y2, const std::string& owner);
-    std::uint64_t send(const Shape& shape, Kind kind);
-    void draw(Shape shape);
+    static PaintRecord asSent(const PaintRecord& shape);
+    std::uint64_t send(const Stroke& stroke, Kind kind);
     // After a new login: the strokes not echoed, except those whose calls
     // are kept, are drawn again if they are on the area of `own`.
     void redrawUnechoed(const std::function<bool(std::uint64_t)>& isKept, const std::string& own);
@@ -134,7 +128,7 @@ private:
     Options options_;
     std::function<void()> onTrouble_;
     // Window thread: the user's strokes sent and not yet echoed, oldest first.
-    std::deque<Shape> unechoed_;
+    std::deque<Stroke> unechoed_;
 };
 
 } // namespace kolvaro

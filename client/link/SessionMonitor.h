@@ -41,7 +41,7 @@ public:
         // Beyond the server's bound for a client whose callbacks stall.
         std::chrono::milliseconds doubt{12000};
     };
-    // What the callback object has seen (ClientCallback::Probes and Listed).
+    // What the callback object has seen (ClientCallback::Probes and listed).
     struct Witness {
         std::function<unsigned long()> probes;
         std::function<ClientCallback::Listing()> listed;

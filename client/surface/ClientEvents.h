@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Shape.h"
+
 #include <future>
 #include <string>
 
@@ -12,9 +14,7 @@ class ClientEvents {
 public:
     virtual ~ClientEvents() = default;
 
-    // code: the shape kind + 1 (1 point ... 5 fill); x2, y2 matter for 2 to 4.
-    virtual void shapeRelayed(int code, int x1, int y1, int x2, int y2,
-                              const std::string& owner) = 0;
+    virtual void shapeRelayed(const PaintRecord& shape, const std::string& owner) = 0;
     virtual void areaCleared(const std::string& owner) = 0;
     // A newcomer logged in; the receiver asks whether to show its area.
     virtual void clientJoined(const std::string& name) = 0;
@@ -33,9 +33,9 @@ public:
 // lets the servant go when it closes.
 class CallbackServant {
 public:
-    virtual void AddName(const std::string& name) = 0;
-    virtual void RemoveName(const std::string& name) = 0;
-    virtual void FreeNames() = 0;
+    virtual void addName(const std::string& name) = 0;
+    virtual void removeName(const std::string& name) = 0;
+    virtual void freeNames() = 0;
     // After this, callbacks are accepted and dropped.
     virtual void detach() = 0;
     // Ends the holder's reference; the ORB may keep the servant a while longer.

@@ -19,11 +19,9 @@ class ServerLink {
 public:
     virtual ~ServerLink() = default;
 
-    virtual void paintPoint(int x, int y, const std::string& owner) = 0;
-    virtual void paintLine(int x1, int y1, int x2, int y2, const std::string& owner) = 0;
-    virtual void paintRect(int x1, int y1, int x2, int y2, const std::string& owner) = 0;
-    virtual void paintCirc(int x1, int y1, int x2, int y2, const std::string& owner) = 0;
-    virtual void paintFill(int x, int y, const std::string& owner) = 0;
+    // Sends the user's stroke; the second corner goes only with the kinds
+    // that have one.
+    virtual void paint(const PaintRecord& shape, const std::string& owner) = 0;
     virtual void clearAll(const std::string& owner) = 0;
     virtual void loadArea(const std::string& name, const std::string& owner) = 0;
     virtual void logout(const std::string& name) = 0;
@@ -34,29 +32,12 @@ public:
         beforeReplay();
         loadArea(name, owner);
     }
-    // The call above that sends `shape`; a second corner goes only with the
-    // kinds that have one.
-    void paint(const PaintRecord& shape, const std::string& owner) {
-        switch (shape.kind) {
-        case PaintKind::Point:
-            return paintPoint(shape.x1, shape.y1, owner);
-        case PaintKind::Line:
-            return paintLine(shape.x1, shape.y1, shape.x2, shape.y2, owner);
-        case PaintKind::Rect:
-            return paintRect(shape.x1, shape.y1, shape.x2, shape.y2, owner);
-        case PaintKind::Circ:
-            return paintCirc(shape.x1, shape.y1, shape.x2, shape.y2, owner);
-        case PaintKind::Fill:
-            return paintFill(shape.x1, shape.y1, owner);
-        }
-    }
-    // A shape of the user's own area sent again after a new login (code:
-    // kind + 1); unlike the user's strokes it is never refused for a full queue.
-    virtual void resend(int code, int x1, int y1, int x2, int y2, const std::string& owner) = 0;
+    // A shape of the user's own area sent again after a new login; unlike
+    // the user's strokes it is never refused for a full queue.
+    virtual void resend(const PaintRecord& shape, const std::string& owner) = 0;
     // The server relayed this shape to this client; it may be the echo of
     // one the user drew.
-    virtual void echoed(int /*code*/, int /*x1*/, int /*y1*/, int /*x2*/, int /*y2*/,
-                        const std::string& /*owner*/) {}
+    virtual void echoed(const PaintRecord& /*shape*/, const std::string& /*owner*/) {}
 
     // Returns at once; done runs on the window thread when the recipient has
     // read the message (nullopt) or the call failed (the reason).

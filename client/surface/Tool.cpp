@@ -21,25 +21,24 @@ void circleOutline(Canvas& canvas, const PaintRecord& figure) {
 
 } // namespace
 
-const std::array<ToolInfo, toolCount> toolTable{{
-    {Tool::Point, PaintKind::Point, "&Point", "Point1", "CPoint", ":/icons/point.svg",
-     "Paint: Point", "P", nullptr},
-    {Tool::Line, PaintKind::Line, "&Line", "Line1", "CLine", ":/icons/line.svg", "Paint: Line", "L",
+constexpr std::array<ToolInfo, paintKindCount> toolTable{{
+    {PaintKind::Point, "&Point", "Point1", "CPoint", ":/icons/point.svg", "Paint: Point", "P",
+     nullptr},
+    {PaintKind::Line, "&Line", "Line1", "CLine", ":/icons/line.svg", "Paint: Line", "L",
      lineOutline},
-    {Tool::Rect, PaintKind::Rect, "&Rectangle", "Rectangle1", "CRect", ":/icons/rect.svg",
-     "Paint: Rectangle", "R", rectOutline},
-    {Tool::Circle, PaintKind::Circ, "&Circle", "Circle1", "CCirc", ":/icons/circle.svg",
-     "Paint: Circle", "C", circleOutline},
-    {Tool::Fill, PaintKind::Fill, "&Fill area", "Fillarea1", "CFill", ":/icons/fill.svg",
-     "Paint: Fill area", "F", nullptr},
+    {PaintKind::Rect, "&Rectangle", "Rectangle1", "CRect", ":/icons/rect.svg", "Paint: Rectangle",
+     "R", rectOutline},
+    {PaintKind::Circ, "&Circle", "Circle1", "CCirc", ":/icons/circle.svg", "Paint: Circle", "C",
+     circleOutline},
+    {PaintKind::Fill, "&Fill area", "Fillarea1", "CFill", ":/icons/fill.svg", "Paint: Fill area",
+     "F", nullptr},
 }};
 
-const ToolInfo& toolDrawing(PaintKind kind) {
-    for (const ToolInfo& info : toolTable) {
-        if (info.kind == kind)
-            return info;
-    }
-    return toolTable.front();
-}
+static_assert([] {
+    for (std::size_t i = 0; i < toolTable.size(); ++i)
+        if (static_cast<std::size_t>(toolTable[i].kind) != i)
+            return false;
+    return true;
+}());
 
 } // namespace kolvaro

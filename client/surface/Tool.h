@@ -7,13 +7,8 @@
 
 namespace kolvaro {
 
-// The drawing tools, in the order of the Paint menu and the toolbar.
-enum class Tool { Point, Line, Rect, Circle, Fill };
-inline constexpr std::size_t toolCount = 5;
-
-// Everything the window and the areas know of a tool.
+// Everything the window and the areas know of the tool that draws a kind.
 struct ToolInfo {
-    Tool tool;
     PaintKind kind;         // what it draws
     const char* caption;    // the Paint menu entry
     const char* menuName;   // object name of its action
@@ -29,13 +24,12 @@ struct ToolInfo {
     bool drags() const { return preview != nullptr; }
 };
 
-extern const std::array<ToolInfo, toolCount> toolTable;
+// One tool per kind, in the order of the kinds: that of the Paint menu and
+// the toolbar.
+extern const std::array<ToolInfo, paintKindCount> toolTable;
 
-inline const ToolInfo& toolInfo(Tool tool) {
-    return toolTable[static_cast<std::size_t>(tool)];
+inline const ToolInfo& toolInfo(PaintKind kind) {
+    return toolTable[static_cast<std::size_t>(kind)];
 }
-
-// The tool that draws `kind`.
-const ToolInfo& toolDrawing(PaintKind kind);
 
 } // namespace kolvaro

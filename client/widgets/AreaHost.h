@@ -13,7 +13,7 @@ class AreaHost {
 public:
     virtual ~AreaHost() = default;
 
-    virtual Tool currentTool() const = 0;
+    virtual PaintKind currentTool() const = 0;
     // Shows the pointer position as the area reports it.
     virtual void showPosition(int x, int y) = 0;
     // The caption of the area the user works in, or "Error" when there is none.

@@ -49,7 +49,7 @@ void AreaWindow::setCaption(const std::string& owner) {
     setWindowTitle(QString::fromStdString(owner));
 }
 
-void AreaWindow::DrawShape(const PaintRecord& shape) {
+void AreaWindow::drawRelayed(const PaintRecord& shape) {
     history_.push_back(shape);
     if (rebuilding_) {
         // The old picture is on show for a moment only: the redraw replaces it.
@@ -77,7 +77,7 @@ void AreaWindow::DrawShape(const PaintRecord& shape) {
     drawNow(shape);
 }
 
-void AreaWindow::ClearShapes() {
+void AreaWindow::clearShapes() {
     history_.clear();
     if (rebuilding_) { // an empty history needs no redraw
         builder_.cancel();
@@ -88,7 +88,7 @@ void AreaWindow::ClearShapes() {
     }
 }
 
-void AreaWindow::ClearSurface() {
+void AreaWindow::clearSurface() {
     canvas_.brush() = {Canvas::White, Canvas::BrushStyle::Solid};
     canvas_.fillRect(0, 0, canvas_.size().width(), canvas_.size().height());
     leftPreviews_.clear();
@@ -160,7 +160,7 @@ void AreaWindow::catchUp() {
     for (const PaintRecord& preview : leftPreviews_)
         drawPreview(preview);
     for (const ToolInfo& drag : toolTable) {
-        if (previewShown_[static_cast<std::size_t>(drag.tool)])
+        if (previewShown_[static_cast<std::size_t>(drag.kind)])
             drawPreview(dragged(drag.kind));
     }
     overtaken_ = false;
@@ -201,7 +201,7 @@ void AreaWindow::mouseMoveEvent(QMouseEvent* event) {
         curY_ = at.y();
     }
     if (drag.drags() && dragging_) {
-        bool& shown = previewShown_[static_cast<std::size_t>(drag.tool)];
+        bool& shown = previewShown_[static_cast<std::size_t>(drag.kind)];
         if (shown)
             drawPreview(dragged(drag.kind)); // the second XOR erases the old one
         shown = true;
@@ -216,7 +216,7 @@ void AreaWindow::mouseReleaseEvent(QMouseEvent* event) {
     if (drag.drags() && dragging_) {
         // The last preview stays until the server's echo draws the shape.
         dragging_ = false;
-        bool& shown = previewShown_[static_cast<std::size_t>(drag.tool)];
+        bool& shown = previewShown_[static_cast<std::size_t>(drag.kind)];
         if (shown) {
             if (leftPreviews_.size() == maxWaiting)
                 leftPreviews_.erase(leftPreviews_.begin());
@@ -229,10 +229,10 @@ void AreaWindow::mouseReleaseEvent(QMouseEvent* event) {
                        rect().contains(event->position().toPoint());
     leftPressed_ = false;
     if (click)
-        FormClick();
+        placeMark();
 }
 
-void AreaWindow::FormClick() {
+void AreaWindow::placeMark() {
     // The shape is shown at once; the history gets it from the server's echo.
     const ToolInfo& tool = toolInfo(host_.currentTool());
     if (tool.drags())
@@ -258,7 +258,7 @@ void AreaWindow::drawPreview(const PaintRecord& figure) {
     pen.mode = Canvas::PenMode::Xor;
     pen.style = Canvas::PenStyle::Dotted;
     canvas_.brush().style = Canvas::BrushStyle::Clear;
-    if (const auto outline = toolDrawing(figure.kind).preview)
+    if (const auto outline = toolInfo(figure.kind).preview)
         outline(canvas_, figure);
     pen = saved;
     canvas_.brush().style = savedBrush;

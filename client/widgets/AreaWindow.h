@@ -29,10 +29,10 @@ public:
     void setCaption(const std::string& owner);
 
     // Draws a shape that the server relayed and records it.
-    void DrawShape(const PaintRecord& shape);
-    void ClearShapes();
+    void drawRelayed(const PaintRecord& shape);
+    void clearShapes();
     // Paints the whole surface white; the history is left alone.
-    void ClearSurface();
+    void clearSurface();
 
     const std::vector<PaintRecord>& history() const { return history_; }
     const Canvas& canvas() const { return canvas_; }
@@ -52,7 +52,7 @@ protected:
 private:
     static constexpr std::size_t maxWaiting = 64;
 
-    void FormClick();
+    void placeMark();
     PaintRecord dragged(PaintKind kind) const { return {startX_, startY_, curX_, curY_, kind}; }
     void drawPreview(const PaintRecord& figure);
     void drawNow(const PaintRecord& shape);
@@ -83,7 +83,7 @@ private:
     int startY_ = 0;
     bool dragging_ = false;
     // Per dragging tool: its outline of the drag so far is on the surface.
-    std::array<bool, toolCount> previewShown_{};
+    std::array<bool, paintKindCount> previewShown_{};
     bool leftPressed_ = false;
 };
 

@@ -59,11 +59,11 @@ void LoginDialog::wireControls() {
     ClientsBox->setEnabled(false);
     Enter->setEnabled(false);
 
-    connect(Registration, &QPushButton::clicked, this, &LoginDialog::RegistrationClick);
+    connect(Registration, &QPushButton::clicked, this, &LoginDialog::registerEnteredName);
     connect(Enter, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-void LoginDialog::RegistrationClick() {
+void LoginDialog::registerEnteredName() {
     if (busy_)
         return;
     setNameEntry(true);

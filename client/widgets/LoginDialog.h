@@ -46,7 +46,7 @@ public:
     QPushButton* Enter;
     QLabel* Busy;
 
-    void RegistrationClick();
+    void registerEnteredName();
 
     bool busy() const { return busy_; }
     // The names whose lines are ticked, in list order.

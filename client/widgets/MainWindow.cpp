@@ -13,8 +13,6 @@
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMdiArea>
-#include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
@@ -23,13 +21,11 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
-#include <QThread>
 #include <QTimer>
 #include <QToolBar>
 
 #include <algorithm>
 #include <stdexcept>
-#include <thread>
 #include <utility>
 
 namespace kolvaro {
@@ -93,22 +89,23 @@ void addGap(QToolBar* bar, int width) {
 } // namespace
 
 MainWindow::MainWindow(ServerLink* link, QWidget* parent) : QMainWindow(parent), link_(link) {
+    toWindow_.setContext(this);
     setWindowTitle("Kolvaro");
     setWindowIcon(iconAt(":/icons/kolvaro.svg"));
     move(205, 131);
     resize(696, 480);
-    mdiArea_ = new QMdiArea(this);
-    setCentralWidget(mdiArea_);
+    workspace_ = new AreaWorkspace(this);
+    setCentralWidget(workspace_);
     createStatusBar();
     createActions();
     createMenus();
     createToolBar();
-    selectTool(Tool::Point);
+    selectTool(PaintKind::Point);
     menuBar()->installEventFilter(this);
 }
 
 MainWindow::~MainWindow() {
-    closing_ = true; // a callback waiting for room in the backlog gives up
+    toWindow_.stop(); // a callback waiting for room in the backlog gives up
     // Callbacks still arriving find no window; the ORB may hold the servant
     // a while longer, so it goes when its last reference does.
     if (servant_) {
@@ -121,7 +118,7 @@ void MainWindow::createStatusBar() {
     // Each panel keeps its classic width unless the user's font needs more
     // for the longest text it shows.
     const std::array<int, 4> widths{70, 120, 140, 150};
-    const std::array<const char*, 4> texts{"X :: Y", toolInfo(Tool::Point).panel,
+    const std::array<const char*, 4> texts{"X :: Y", toolInfo(PaintKind::Point).panel,
                                            "Count of displayed clients:", "Count of all clients:"};
     std::array<QStringList, 4> longest{QStringList{"-888 :: -888"}, QStringList{},
                                        QStringList{"Count of displayed clients: 88"},
@@ -160,9 +157,9 @@ void MainWindow::createActions() {
         action->setObjectName(entry.menuName);
         action->setCheckable(true);
         tools_->addAction(action);
-        const Tool tool = entry.tool;
-        connect(action, &QAction::triggered, this, [this, tool] { selectTool(tool); });
-        toolActions_[static_cast<std::size_t>(tool)] = action;
+        const PaintKind kind = entry.kind;
+        connect(action, &QAction::triggered, this, [this, kind] { selectTool(kind); });
+        toolActions_[static_cast<std::size_t>(kind)] = action;
         showKeys(action, {QKeySequence(entry.key)});
     }
     auto make = [this](const char* icon, const char* caption, const char* name, auto slot) {
@@ -171,26 +168,26 @@ void MainWindow::createActions() {
         connect(action, &QAction::triggered, this, slot);
         return action;
     };
-    clearAction_ = make(":/icons/clear.svg", "Clea&r all", "Clearall1", &MainWindow::CClearClick);
-    saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &MainWindow::SaveAreaClick);
-    copyAction_ = make("", "C&opy area", "Copyarea1", &MainWindow::CopyAreaClick);
-    printAction_ = make("", "Pr&int area\u2026", "Printarea1", &MainWindow::PrintAreaClick);
+    clearAction_ =
+        make(":/icons/clear.svg", "Clea&r all", "Clearall1", &MainWindow::clearActiveArea);
+    saveAction_ = make("", "Sa&ve area as PNG\u2026", "Savearea1", &MainWindow::saveActiveArea);
+    copyAction_ = make("", "C&opy area", "Copyarea1", &MainWindow::copyActiveArea);
+    printAction_ = make("", "Pr&int area\u2026", "Printarea1", &MainWindow::printActiveArea);
     showKeys(saveAction_, standardKeys(QKeySequence::Save, "Ctrl+S"));
     showKeys(copyAction_, standardKeys(QKeySequence::Copy, "Ctrl+C"));
     showKeys(printAction_, standardKeys(QKeySequence::Print, "Ctrl+P"));
     // The menu bar and the toolbar each get their own Send and Logout: a menu
     // bar shows an action's icon instead of its caption.
-    sendAction_ = make("", "&Send message", "Sendmessage1", &MainWindow::Send1Click);
-    sendButton_ = make(":/icons/send.svg", "&Send message", "Send1", &MainWindow::Send1Click);
-    logoutAction_ = make("", "&Logout", "Logout1", &MainWindow::Logout1Click);
-    logoutButton_ =
-        make(":/icons/logout.svg", "&Logout", "ToolButton10", &MainWindow::Logout1Click);
-    aboutAction_ = make("", "&About...", "About1", &MainWindow::About1Click);
+    sendAction_ = make("", "&Send message", "Sendmessage1", &MainWindow::sendMessage);
+    sendButton_ = make(":/icons/send.svg", "&Send message", "Send1", &MainWindow::sendMessage);
+    logoutAction_ = make("", "&Logout", "Logout1", &MainWindow::logout);
+    logoutButton_ = make(":/icons/logout.svg", "&Logout", "ToolButton10", &MainWindow::logout);
+    aboutAction_ = make("", "&About...", "About1", &MainWindow::showAbout);
     // One key for the two Logout actions; the button's tooltip names it too.
     showKeys(logoutAction_, standardKeys(QKeySequence::Quit, "Ctrl+Q"));
     logoutButton_->setToolTip(logoutAction_->toolTip());
-    tileAction_ = make("", "&Tile", "Tile1", &MainWindow::Tile1Click);
-    cascadeAction_ = make("", "&Cascade", "Cascade1", &MainWindow::Cascade1Click);
+    tileAction_ = make("", "&Tile", "Tile1", &MainWindow::tileAreas);
+    cascadeAction_ = make("", "&Cascade", "Cascade1", &MainWindow::cascadeAreas);
 }
 
 void MainWindow::createMenus() {
@@ -208,8 +205,9 @@ void MainWindow::createMenus() {
     bar->addAction(sendAction_);
     usersMenu_ = bar->addMenu("&Users");
     usersMenu_->setObjectName("Users1");
-    connect(usersMenu_, &QMenu::aboutToShow, this, &MainWindow::refreshUsersMenu);
-    refreshUsersMenu();
+    const auto listAreas = [this] { workspace_->listIn(*usersMenu_, tileAction_, cascadeAction_); };
+    connect(usersMenu_, &QMenu::aboutToShow, this, listAreas);
+    listAreas();
     bar->addAction(aboutAction_);
 }
 
@@ -224,7 +222,7 @@ void MainWindow::createToolBar() {
         toolBar_->widgetForAction(action)->setObjectName(name);
     };
     for (const ToolInfo& entry : toolTable)
-        add(toolActions_[static_cast<std::size_t>(entry.tool)], entry.buttonName);
+        add(toolActions_[static_cast<std::size_t>(entry.kind)], entry.buttonName);
     addGap(toolBar_, 8);
     add(clearAction_, "CClear");
     addGap(toolBar_, 8);
@@ -233,45 +231,21 @@ void MainWindow::createToolBar() {
     add(logoutButton_, "ToolButton10");
 }
 
-// The window menu: arrangement commands, then one entry per open area.
-void MainWindow::refreshUsersMenu() {
-    usersMenu_->clear();
-    usersMenu_->addAction(tileAction_);
-    usersMenu_->addAction(cascadeAction_);
-    const std::vector<AreaWindow*> open = areas();
-    if (!open.empty())
-        usersMenu_->addSeparator();
-    AreaWindow* current = activeArea();
-    for (std::size_t i = 0; i < open.size(); ++i) {
-        AreaWindow* area = open[i];
-        const QString label =
-            i < 9 ? QString("&%1 %2").arg(i + 1).arg(qs(area->caption())) : qs(area->caption());
-        QAction* entry = usersMenu_->addAction(label);
-        entry->setCheckable(true);
-        entry->setChecked(area == current);
-        QPointer<AreaWindow> target(area);
-        connect(entry, &QAction::triggered, this, [this, target] {
-            if (target)
-                mdiArea_->setActiveSubWindow(qobject_cast<QMdiSubWindow*>(target->parentWidget()));
-        });
-    }
+QAction* MainWindow::toolAction(PaintKind kind) const {
+    return toolActions_[static_cast<std::size_t>(kind)];
 }
 
-QAction* MainWindow::toolAction(Tool tool) const {
-    return toolActions_[static_cast<std::size_t>(tool)];
+void MainWindow::selectTool(PaintKind kind) {
+    toolAction(kind)->setChecked(true);
+    panels_[1]->setText(toolInfo(kind).panel);
 }
 
-void MainWindow::selectTool(Tool tool) {
-    toolAction(tool)->setChecked(true);
-    panels_[1]->setText(toolInfo(tool).panel);
-}
-
-Tool MainWindow::currentTool() const {
+PaintKind MainWindow::currentTool() const {
     for (const ToolInfo& entry : toolTable) {
-        if (toolAction(entry.tool)->isChecked())
-            return entry.tool;
+        if (toolAction(entry.kind)->isChecked())
+            return entry.kind;
     }
-    return Tool::Point;
+    return PaintKind::Point;
 }
 
 void MainWindow::showPosition(int x, int y) {
@@ -283,17 +257,11 @@ QString MainWindow::panelText(int index) const {
 }
 
 std::vector<AreaWindow*> MainWindow::areas() const {
-    std::vector<AreaWindow*> open;
-    for (const QPointer<AreaWindow>& area : areas_) {
-        if (area)
-            open.push_back(area);
-    }
-    return open;
+    return workspace_->areas();
 }
 
 AreaWindow* MainWindow::activeArea() const {
-    QMdiSubWindow* current = mdiArea_->currentSubWindow();
-    return current ? qobject_cast<AreaWindow*>(current->widget()) : nullptr;
+    return workspace_->activeArea();
 }
 
 std::string MainWindow::activeAreaName() const {
@@ -301,79 +269,66 @@ std::string MainWindow::activeAreaName() const {
     return area ? area->caption() : std::string("Error");
 }
 
-AreaWindow* MainWindow::createArea(const std::string& owner) {
+AreaWindow* MainWindow::openArea(const std::string& owner) {
     if (!link_)
         throw std::logic_error("MainWindow: a drawing area needs a server link");
-    auto* area = new AreaWindow(*this, *link_);
-    area->setAttribute(Qt::WA_DeleteOnClose);
-    area->setCaption(owner);
-    QMdiSubWindow* frame = mdiArea_->addSubWindow(area);
-    frame->setAttribute(Qt::WA_DeleteOnClose);
-    frame->show();
-    areas_.emplace_back(area);
-    return area;
+    return workspace_->open(owner, *this, *link_);
+}
+
+void MainWindow::openAndLoad(const std::string& owner) {
+    openArea(owner);
+    link_->loadArea(ownName(), owner);
 }
 
 void MainWindow::applyCountPanels() {
     panels_[2]->setText(QString("Count of displayed clients: %1").arg(areas().size()));
-    panels_[3]->setText(QString("Count of all clients: %1").arg(allCount_));
+    panels_[3]->setText(QString("Count of all clients: %1").arg(roster_.allCount()));
 }
 
 void MainWindow::applySendRule() {
-    sendAction_->setEnabled(allCount_ != 1);
-    sendButton_->setEnabled(allCount_ != 1);
+    sendAction_->setEnabled(roster_.canSend());
+    sendButton_->setEnabled(roster_.canSend());
 }
 
 void MainWindow::loginAnswered(const std::string& name, int result) {
-    allCount_ = result;
-    if (result == -1)
-        return;
-    ownName_ = name;
-    applySendRule();
+    roster_.loginAnswered(name, result);
+    if (result != -1)
+        applySendRule();
 }
 
 void MainWindow::startWork(const std::vector<std::string>& owners) {
-    working_ = true;
-    setWindowTitle(qs("Kolvaro - " + ownName_));
-    createArea(ownName_);
-    if (allCount_ > 1) {
-        for (const std::string& owner : owners) {
-            createArea(owner);
-            link_->loadArea(ownName_, owner);
-        }
+    const std::vector<std::string> acceptedEarly = roster_.startWork(); // counted already
+    setWindowTitle(qs("Kolvaro - " + ownName()));
+    openArea(ownName());
+    if (roster_.allCount() > 1) {
+        for (const std::string& owner : owners)
+            openAndLoad(owner);
     }
-    // Already counted when the user said Yes.
-    for (const std::string& name : std::exchange(acceptedEarly_, {})) {
-        createArea(name);
-        link_->loadArea(ownName_, name);
-    }
+    for (const std::string& name : acceptedEarly)
+        openAndLoad(name);
     applyCountPanels();
 }
 
 void MainWindow::restoreSession(int count) {
-    allCount_ = count;
-    if (!std::exchange(sessionBegun_, false))
+    if (roster_.restore(count))
         setAsideOwnArea();
     // The server's copy of the own area ended with the old session; the
     // echoes of these rebuild the local one, so nothing is doubled.
-    for (const PaintRecord& s : std::exchange(toResend_, {}))
-        link_->resend(kolvaro::codeOf(s.kind), s.x1, s.y1, s.x2, s.y2, ownName_);
+    for (const PaintRecord& shape : roster_.takeSetAside())
+        link_->resend(shape, ownName());
     for (AreaWindow* area : areas()) {
         // Emptied only when the calls before it are done: a load still on
         // its way may land in the new session and replay first.
-        if (const std::string owner = area->caption(); owner != ownName_)
-            link_->reloadArea(ownName_, owner, [this, owner] { ClearArea(owner); });
+        if (const std::string owner = area->caption(); owner != ownName())
+            link_->reloadArea(ownName(), owner, [this, owner] { clearArea(owner); });
     }
     applyCountPanels();
     applySendRule();
 }
 
 void MainWindow::sessionBegan(bool keptArea) {
-    onWindowThread([=, this] {
-        if (ownName_.empty())
-            return; // a first login, or one under a name that was taken
-        sessionBegun_ = true;
-        if (!keptArea)
+    toWindow_([=, this] {
+        if (roster_.sessionBegan(keptArea))
             setAsideOwnArea();
     });
 }
@@ -381,56 +336,39 @@ void MainWindow::sessionBegan(bool keptArea) {
 void MainWindow::setAsideOwnArea() {
     bool taken = false;
     for (AreaWindow* area : areas()) {
-        if (area->caption() != ownName_)
+        if (area->caption() != ownName())
             continue;
         if (!std::exchange(taken, true))
-            toResend_.insert(toResend_.end(), area->history().begin(), area->history().end());
-        area->ClearSurface();
-        area->ClearShapes();
+            roster_.setAside(area->history());
+        area->clearSurface();
+        area->clearShapes();
     }
 }
 
 void MainWindow::closeAreas() {
-    sessionBegun_ = false;
-    toResend_.clear();
-    for (AreaWindow* area : areas()) {
-        if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
-            frame->close();
-        else
-            area->close();
-    }
+    roster_.areasClosed();
+    workspace_->closeAll();
 }
 
-void MainWindow::DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    if (!kolvaro::validCode(code))
-        return;
-    const PaintRecord shape = PaintRecord::fromCode(code, x1, y1, x2, y2);
+void MainWindow::drawOnArea(const PaintRecord& shape, const std::string& owner) {
     if (link_)
-        link_->echoed(code, x1, y1, x2, y2, owner);
-    for (AreaWindow* area : areas()) {
-        if (area->caption() == owner)
-            area->DrawShape(shape);
-    }
+        link_->echoed(shape, owner);
+    workspace_->draw(shape, owner);
 }
 
-void MainWindow::ClearArea(const std::string& owner) {
-    for (AreaWindow* area : areas()) {
-        if (area->caption() != owner)
-            continue;
-        area->ClearSurface();
-        area->ClearShapes();
-    }
+void MainWindow::clearArea(const std::string& owner) {
+    workspace_->clear(owner);
 }
 
-void MainWindow::ShowNewArea(const std::string& name) {
-    createArea(name);
-    ++allCount_;
+void MainWindow::showNewArea(const std::string& name) {
+    openArea(name);
+    roster_.shown();
     applyCountPanels();
-    link_->loadArea(ownName_, name);
+    link_->loadArea(ownName(), name);
     applySendRule();
 }
 
-void MainWindow::CloseAreaOf(const std::string& name) {
+void MainWindow::closeAreaOf(const std::string& name) {
     // A newcomer known to have left gets no area, whatever the answer would be.
     if (const auto asked = questions_.find(name); asked != questions_.end()) {
         if (QMessageBox* box = asked->second) {
@@ -439,81 +377,50 @@ void MainWindow::CloseAreaOf(const std::string& name) {
         }
         questions_.erase(asked);
     }
-    std::erase(acceptedEarly_, name);
-    for (AreaWindow* area : areas()) {
-        if (area->caption() != name)
-            continue;
-        if (auto* frame = qobject_cast<QMdiSubWindow*>(area->parentWidget()))
-            frame->close();
-        else
-            area->close();
-        break;
-    }
-    --allCount_;
+    roster_.left(name);
+    workspace_->closeAreaOf(name);
     applyCountPanels();
     applySendRule();
 }
 
 void MainWindow::areaClosed(AreaWindow& area) {
-    std::erase_if(areas_, [&](const QPointer<AreaWindow>& a) { return !a || a == &area; });
+    workspace_->forget(area);
     applyCountPanels();
     if (servant_)
-        servant_->RemoveName(area.caption());
+        servant_->removeName(area.caption());
     applySendRule();
 }
 
-template <typename Work> void MainWindow::onWindowThread(Work work) {
-    // A window thread that falls far behind makes the callbacks wait, so the
-    // backlog stays at the server, which drops a client stuck for long; the
-    // session is then restored by logging in again.
-    if (QThread::currentThread() != thread()) {
-        while (backlog_.load() >= maxBacklog && !closing_.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ++backlog_;
-    // Queued calls run in the order they were posted; if the window has gone
-    // by then they are dropped.
-    QMetaObject::invokeMethod(
-        this,
-        [this, work = std::move(work)]() mutable {
-            --backlog_;
-            work();
-        },
-        Qt::QueuedConnection);
-}
-
-void MainWindow::shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) {
-    onWindowThread([=, this] { DrawOnArea(code, x1, y1, x2, y2, owner); });
+void MainWindow::shapeRelayed(const PaintRecord& shape, const std::string& owner) {
+    toWindow_([=, this] { drawOnArea(shape, owner); });
 }
 
 void MainWindow::areaCleared(const std::string& owner) {
-    onWindowThread([=, this] { ClearArea(owner); });
+    toWindow_([=, this] { clearArea(owner); });
 }
 
 void MainWindow::clientJoined(const std::string& name) {
-    onWindowThread([=, this] { askToShow(name); });
+    toWindow_([=, this] { askToShow(name); });
 }
 
 void MainWindow::clientLeft(const std::string& name) {
-    onWindowThread([=, this] { CloseAreaOf(name); });
+    toWindow_([=, this] { closeAreaOf(name); });
 }
 
 std::future<void> MainWindow::messageArrived(const std::string& text, const std::string& sender) {
     auto read = std::make_shared<std::promise<void>>();
     std::future<void> done = read->get_future();
-    onWindowThread([=, this] { showMessage(text, sender, read); });
+    toWindow_([=, this] { showMessage(text, sender, read); });
     return done;
 }
 
 void MainWindow::askToShow(const std::string& name) {
     // Back after a lost session: the area shown goes on (its owner sends it again).
-    for (AreaWindow* area : areas()) {
-        if (area->caption() == name) {
-            ++allCount_;
-            applyCountPanels();
-            applySendRule();
-            return;
-        }
+    if (workspace_->shows(name)) {
+        roster_.rejoined();
+        applyCountPanels();
+        applySendRule();
+        return;
     }
     auto* box = new QMessageBox(QMessageBox::NoIcon, "New login client...",
                                 qs("New client [" + name + "] login. Show this client ?"),
@@ -534,15 +441,11 @@ void MainWindow::askToShow(const std::string& name) {
 
 void MainWindow::acceptNewcomer(const std::string& name) {
     if (servant_)
-        servant_->AddName(name);
-    if (working_) {
-        ShowNewArea(name);
-        return;
-    }
-    // Before Enter there is nowhere to show it yet: counted now, opened then.
-    ++allCount_;
-    applySendRule();
-    acceptedEarly_.push_back(name);
+        servant_->addName(name);
+    if (roster_.accept(name))
+        showNewArea(name);
+    else
+        applySendRule();
 }
 
 void MainWindow::showMessage(const std::string& text, const std::string& sender,
@@ -579,65 +482,35 @@ void MainWindow::requestAttention(QWidget* box) {
     QApplication::alert(box);
 }
 
-void MainWindow::CClearClick() {
+void MainWindow::clearActiveArea() {
     AreaWindow* area = activeArea();
     if (!area || !link_)
         return;
-    area->ClearSurface();
+    area->clearSurface();
     link_->clearAll(area->caption());
-    area->ClearShapes();
+    area->clearShapes();
 }
 
-void MainWindow::Send1Click() {
+void MainWindow::sendMessage() {
     if (hooks_.send)
         hooks_.send();
 }
 
-void MainWindow::About1Click() {
+void MainWindow::showAbout() {
     if (hooks_.about)
         hooks_.about();
 }
 
-void MainWindow::Logout1Click() {
+void MainWindow::logout() {
     close();
 }
 
-void MainWindow::Tile1Click() {
-    mdiArea_->tileSubWindows();
+void MainWindow::tileAreas() {
+    workspace_->tileSubWindows();
 }
 
-void MainWindow::Cascade1Click() {
-    // Each frame one title bar lower and further right than the one before,
-    // so that every caption stays in sight, and as large as the rest of the
-    // workspace allows. The active area comes last, on top.
-    QMdiSubWindow* active = mdiArea_->activeSubWindow();
-    QList<QMdiSubWindow*> frames;
-    for (QMdiSubWindow* frame : mdiArea_->subWindowList(QMdiArea::CreationOrder)) {
-        if (frame != active && !frame->isMinimized())
-            frames << frame;
-    }
-    if (active && !active->isMinimized())
-        frames << active;
-    if (frames.isEmpty())
-        return;
-    for (QMdiSubWindow* frame : frames)
-        frame->showNormal();
-    const QRect room = mdiArea_->viewport()->rect();
-    const int step = std::max(frames.front()->widget()->y(), 8);
-    // Past as many steps as leave an area a usable size, the cascade starts over.
-    const QSize smallest(240, 180);
-    const int fit = 1 + std::max(0, std::min((room.width() - smallest.width()) / step,
-                                             (room.height() - smallest.height()) / step));
-    const int steps = std::min<int>(fit, frames.size()) - 1;
-    const QSize size(std::max(room.width() - steps * step, 1),
-                     std::max(room.height() - steps * step, 1));
-    for (int i = 0; i < frames.size(); ++i) {
-        const int offset = (i % fit) * step;
-        frames[i]->setGeometry(QRect(room.topLeft() + QPoint(offset, offset), size));
-        frames[i]->raise();
-    }
-    if (active)
-        mdiArea_->setActiveSubWindow(active);
+void MainWindow::cascadeAreas() {
+    workspace_->cascade();
 }
 
 bool MainWindow::saveArea(const AreaWindow& area, const QString& path) const {
@@ -650,7 +523,7 @@ void MainWindow::warn(const QString& title, const QString& text) {
     box->open();
 }
 
-void MainWindow::SaveAreaClick() {
+void MainWindow::saveActiveArea() {
     QPointer<AreaWindow> area(activeArea());
     if (!area)
         return;
@@ -666,7 +539,7 @@ void MainWindow::SaveAreaClick() {
     dialog->open();
 }
 
-void MainWindow::CopyAreaClick() {
+void MainWindow::copyActiveArea() {
     if (const AreaWindow* area = activeArea())
         QApplication::clipboard()->setImage(area->picture());
 }
@@ -684,7 +557,7 @@ bool MainWindow::printArea(const AreaWindow& area, QPrinter& printer) const {
     return painter.end();
 }
 
-void MainWindow::PrintAreaClick() {
+void MainWindow::printActiveArea() {
     QPointer<AreaWindow> area(activeArea());
     if (!area)
         return;
@@ -740,10 +613,10 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (link_ && !ownName_.empty())
-        link_->logout(ownName_);
+    if (link_ && !ownName().empty())
+        link_->logout(ownName());
     if (servant_)
-        servant_->FreeNames();
+        servant_->freeNames();
     event->accept();
     if (hooks_.closed)
         hooks_.closed();

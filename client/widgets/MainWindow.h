@@ -1,7 +1,10 @@
 #pragma once
 
 #include "AreaHost.h"
+#include "AreaWorkspace.h"
 #include "surface/ClientEvents.h"
+#include "surface/QueuedDelivery.h"
+#include "surface/SessionRoster.h"
 #include "surface/Shape.h"
 #include "surface/Tool.h"
 
@@ -9,7 +12,6 @@
 #include <QPointer>
 
 #include <array>
-#include <atomic>
 #include <functional>
 #include <future>
 #include <map>
@@ -20,7 +22,6 @@
 class QAction;
 class QActionGroup;
 class QLabel;
-class QMdiArea;
 class QMenu;
 class QMessageBox;
 class QPrinter;
@@ -30,8 +31,10 @@ namespace kolvaro {
 class ServerLink;
 class AreaWindow;
 
-// The main window: hosts the drawing areas, carries the commands, and is where
-// the callback servant's news lands, always on the window thread.
+// The main window: the frame around the area workspace, with the commands,
+// the status bar and the dialogs' hooks. What the callback servant reports
+// lands here, always on the window thread; who is logged in is kept by the
+// roster, the areas by the workspace.
 class MainWindow : public QMainWindow, public AreaHost, public ClientEvents {
     Q_OBJECT
 public:
@@ -67,27 +70,25 @@ public:
     // Closes every area, e.g. before working on under another name.
     void closeAreas();
 
-    const std::string& ownName() const { return ownName_; }
+    const std::string& ownName() const { return roster_.ownName(); }
     // The name is someone else's now: closing must not log it out.
-    void forgetOwnName() {
-        ownName_.clear();
-        sessionBegun_ = false;
-    }
-    int allCount() const { return allCount_; }
+    void forgetOwnName() { roster_.forgetOwnName(); }
+    int allCount() const { return roster_.allCount(); }
     std::vector<AreaWindow*> areas() const;
     QString panelText(int index) const;
-    QMdiArea* mdiArea() const { return mdiArea_; }
-    QAction* toolAction(Tool tool) const;
+    AreaWorkspace* mdiArea() const { return workspace_; }
+    QAction* toolAction(PaintKind kind) const;
     QAction* clearAction() const { return clearAction_; }
     QAction* sendAction() const { return sendAction_; }
     QMenu* usersMenu() const { return usersMenu_; }
     AreaWindow* activeArea() const;
 
     // Window-thread operations behind the callbacks.
-    void DrawOnArea(int code, int x1, int y1, int x2, int y2, const std::string& owner);
-    void ClearArea(const std::string& owner);
-    void ShowNewArea(const std::string& name);
-    void CloseAreaOf(const std::string& name);
+    void drawOnArea(const PaintRecord& shape, const std::string& owner);
+    void clearArea(const std::string& owner);
+    // Opens and loads another area of `name`, a user now counted.
+    void showNewArea(const std::string& name);
+    void closeAreaOf(const std::string& name);
     // Writes the area's picture; false when the file cannot be written.
     bool saveArea(const AreaWindow& area, const QString& path) const;
     // Prints the area's picture as large as the page takes it, its shape
@@ -95,13 +96,13 @@ public:
     bool printArea(const AreaWindow& area, QPrinter& printer) const;
 
     // AreaHost
-    Tool currentTool() const override;
+    PaintKind currentTool() const override;
     void showPosition(int x, int y) override;
     std::string activeAreaName() const override;
     void areaClosed(AreaWindow& area) override;
 
     // ClientEvents: called on ORB threads, carried out on the window thread.
-    void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& owner) override;
+    void shapeRelayed(const PaintRecord& shape, const std::string& owner) override;
     void areaCleared(const std::string& owner) override;
     void clientJoined(const std::string& name) override;
     void clientLeft(const std::string& name) override;
@@ -109,16 +110,16 @@ public:
     void sessionBegan(bool keptArea) override;
 
 public slots:
-    void selectTool(Tool tool);
-    void CClearClick();
-    void Send1Click();
-    void About1Click();
-    void Logout1Click();
-    void Tile1Click();
-    void Cascade1Click();
-    void SaveAreaClick();
-    void CopyAreaClick();
-    void PrintAreaClick();
+    void selectTool(PaintKind kind);
+    void clearActiveArea();
+    void sendMessage();
+    void showAbout();
+    void logout();
+    void tileAreas();
+    void cascadeAreas();
+    void saveActiveArea();
+    void copyActiveArea();
+    void printActiveArea();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -132,48 +133,38 @@ private:
     void createActions();
     void createMenus();
     void createToolBar();
-    void refreshUsersMenu();
-    AreaWindow* createArea(const std::string& owner);
+    AreaWindow* openArea(const std::string& owner);
+    void openAndLoad(const std::string& owner);
     void applyCountPanels();
     void applySendRule();
     void askToShow(const std::string& name);
     void acceptNewcomer(const std::string& name);
     void showMessage(const std::string& text, const std::string& sender,
                      std::shared_ptr<std::promise<void>> read);
-    template <typename Work> void onWindowThread(Work work);
     // The own area's history is to go to the server again: kept aside, and
     // the area emptied for what the new session echoes.
     void setAsideOwnArea();
     void attentionIfAway(QWidget* box);
     void warn(const QString& title, const QString& text);
 
-    // Notices posted by callbacks and not yet carried out; past the bound a
-    // callback waits, which leaves the rest queued at the server.
-    static constexpr int maxBacklog = 100000;
-    std::atomic<int> backlog_{0};
-    std::atomic<bool> closing_{false};
+    // Callbacks posted and not yet carried out at most; past the bound a
+    // callback waits, which leaves the rest queued at the server, and the
+    // server drops a client stuck for long.
+    static constexpr std::size_t maxBacklog = 100000;
+    QueuedDelivery toWindow_{maxBacklog};
 
     ServerLink* link_;
     CallbackServant* servant_ = nullptr;
     Hooks hooks_;
-    int allCount_ = 0;
-    std::string ownName_;
+    SessionRoster roster_;
     bool shownOnce_ = false;
-    bool working_ = false;
-    // Since the last restore: the server began a session, and what of the
-    // own area is to be sent to it again.
-    bool sessionBegun_ = false;
-    std::vector<PaintRecord> toResend_;
-    // Newcomers accepted before the user entered; their areas open with the own one.
-    std::vector<std::string> acceptedEarly_;
     // Open newcomer questions, by name.
     std::map<std::string, QPointer<QMessageBox>> questions_;
 
-    QMdiArea* mdiArea_ = nullptr;
-    std::vector<QPointer<AreaWindow>> areas_;
+    AreaWorkspace* workspace_ = nullptr;
     std::array<QLabel*, 4> panels_{};
     QActionGroup* tools_ = nullptr;
-    std::array<QAction*, toolCount> toolActions_{};
+    std::array<QAction*, paintKindCount> toolActions_{};
     QAction* clearAction_ = nullptr;
     QAction* saveAction_ = nullptr;
     QAction* copyAction_ = nullptr;

@@ -69,7 +69,7 @@ QString SendMessageDialog::recipient() const {
     return BoxClients->currentText();
 }
 
-void SendMessageDialog::FormShow() {
+void SendMessageDialog::fillRecipients() {
     BoxClients->clear();
     QStringList others;
     for (const QString& caption : areaCaptions_) {
@@ -85,7 +85,7 @@ void SendMessageDialog::FormShow() {
 }
 
 void SendMessageDialog::showEvent(QShowEvent* event) {
-    FormShow();
+    fillRecipients();
     QDialog::showEvent(event);
 }
 

@@ -34,7 +34,7 @@ public:
     QString recipient() const;
 
     // Fills the addressee list; runs on every show.
-    void FormShow();
+    void fillRecipients();
 
 protected:
     void showEvent(QShowEvent* event) override;

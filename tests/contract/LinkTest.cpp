@@ -47,7 +47,7 @@ struct Client : ClientEvents {
     LoginOutcome login(const std::string& name) {
         std::optional<LoginOutcome> outcome;
         orb->registerName(QString::fromStdString(name), [&](LoginOutcome o) {
-            namesAtAnswer = servant.NameCount();
+            namesAtAnswer = servant.nameCount();
             outcome = o;
         });
         EXPECT_TRUE(pumpUntil([&] { return outcome.has_value(); }));
@@ -57,10 +57,10 @@ struct Client : ClientEvents {
         ++messages;
         return read.get_future();
     }
-    void shapeRelayed(int code, int x1, int y1, int x2, int y2, const std::string& o) override {
-        QMetaObject::invokeMethod(&window, [=, this] { shown(code, x1, y1, x2, y2, o); });
+    void shapeRelayed(const PaintRecord& shape, const std::string& o) override {
+        QMetaObject::invokeMethod(&window, [=, this] { shown(shape, o); });
     }
-    std::function<void(int, int, int, int, int, const std::string&)> shown = [](auto...) {};
+    std::function<void(const PaintRecord&, const std::string&)> shown = [](auto...) {};
     void areaCleared(const std::string&) override {}
     void clientJoined(const std::string&) override {}
     void clientLeft(const std::string&) override {}
@@ -128,19 +128,19 @@ TEST_F(Link, CallsArriveInOrderCarryingTheLow16BitsOfEachCoordinate) {
     Lines expected{"Start server.", "Login of new Clinet: Ann", "Login of new Clinet: Bob"};
     for (int i = 0; i < 30; ++i) {
         const std::string n = std::to_string(i);
-        to->paintPoint(i, -i, "Ann");
-        to->paintLine(i, 70000, -40000, 32767, "Bob");
+        to->paint(PaintRecord::of(PaintKind::Point, i, -i), "Ann");
+        to->paint(PaintRecord::of(PaintKind::Line, i, 70000, -40000, 32767), "Bob");
         expected.push_back("Client [Ann] paint point [" + n + "," + std::to_string(-i) + "].");
         expected.push_back("Client [Bob] paint line from [" + n + ",4464] to [25536,32767].");
     }
-    to->paintRect(1, 2, 3, 4, "");
-    to->paintCirc(5, 6, 7, 8, "Ann");
-    to->paintFill(9, 10, "Ann");
+    to->paint(PaintRecord::of(PaintKind::Rect, 1, 2, 3, 4), "");
+    to->paint(PaintRecord::of(PaintKind::Circ, 5, 6, 7, 8), "Ann");
+    to->paint(PaintRecord::of(PaintKind::Fill, 9, 10), "Ann");
     // Beyond the ORB's largest message, so refused before it leaves: refused
     // calls are told once in a row, and skipped.
     const std::string huge(3 << 20, 'h');
-    to->paintPoint(1, 1, huge);
-    to->paintPoint(2, 2, huge);
+    to->paint(PaintRecord::of(PaintKind::Point, 1, 1), huge);
+    to->paint(PaintRecord::of(PaintKind::Point, 2, 2), huge);
     to->clearAll("Bob");
     to->loadArea("Ann", "Bob");
     to->logout("Ann");
@@ -161,8 +161,8 @@ TEST_F(Link, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
     ASSERT_TRUE(pumpUntil([&] { return client().messages == 1; }));
     // A call that times out stops the queue and keeps what follows.
     server->stop();
-    to->paintPoint(5, 5, "Ann");
-    to->paintLine(1, 2, 3, 4, "Ann");
+    to->paint(PaintRecord::of(PaintKind::Point, 5, 5), "Ann");
+    to->paint(PaintRecord::of(PaintKind::Line, 1, 2, 3, 4), "Ann");
     EXPECT_TRUE(pumpUntil([&] { return troubles == 1; }));
     server->signal(SIGCONT);
     EXPECT_TRUE(to->stopped());
@@ -190,20 +190,23 @@ TEST_F(Link, DrawingTimesOutStopsAndGoesOnWhileAMessageWaitsForItsReader) {
 
 TEST_F(Link, LostServerKeepsTheCallsAndSendsThemAfterTheRestoreInOrder) {
     open();
-    to->paintPoint(1, 1, "Ann");
-    to->paintPoint(2, 2, "Ann");
+    to->paint(PaintRecord::of(PaintKind::Point, 1, 1), "Ann");
+    to->paint(PaintRecord::of(PaintKind::Point, 2, 2), "Ann");
     drain();
-    to->echoed(1, 1, 1, 0, 0, "Ann"); // the second never came back
+    to->echoed(PaintRecord::of(PaintKind::Point, 1, 1), "Ann"); // the second never came back
     server->signal(SIGKILL);
     server->waitExit(20s);
     to->loadArea("Ann", "Old");
     for (int i = 0; i < 3; ++i)
-        to->paintLine(i, i, i, i, "Ann");
+        to->paint(PaintRecord::of(PaintKind::Line, i, i, i, i), "Ann");
     ASSERT_TRUE(pumpUntil([&] { return troubles == 1; }));
     startServer();
     // The restore first, then the own stroke never echoed, then what was
     // kept; a load kept from before the restore is dropped.
-    const auto restore = [&] { to->resend(3, 7, 8, 9, 10, "Ann"), to->loadArea("Ann", "Bob"); };
+    const auto restore = [&] {
+        to->resend(PaintRecord::of(PaintKind::Rect, 7, 8, 9, 10), "Ann"),
+            to->loadArea("Ann", "Bob");
+    };
     to->resume(CorbaServerLink::Resume::ServerForgot, restore, "Ann");
     drain();
     EXPECT_EQ(server->consoleLines(0, 7),
@@ -269,11 +272,11 @@ TEST_F(Link, ShutdownSendsWhatIsQueuedAndLetsGoOfCallsWaitingForTheirReader) {
     to->sendTxt("hi", "Ann", "Ann", [&](std::optional<std::string> e) { answer = e; });
     ASSERT_TRUE(pumpUntil([&] { return client().messages == 2; }));
     for (int i = 0; i < 50; ++i)
-        to->paintPoint(i, i, "Zed");
+        to->paint(PaintRecord::of(PaintKind::Point, i, i), "Zed");
     to->logout("Ann");
     to->shutdown();
     EXPECT_TRUE(server->shows("Logout of Client: Ann"));
-    to->paintPoint(100, 100, "Zed"); // dropped, harmlessly
+    to->paint(PaintRecord::of(PaintKind::Point, 100, 100), "Zed"); // dropped, harmlessly
     EXPECT_FALSE(client().orb->shutdown());
     client().read.set_value();
     EXPECT_FALSE(client().orb->shutdown()); // a thread was let go inside the ORB
@@ -291,7 +294,7 @@ TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
     Client c("ServerObject=" + up.corbaloc(),
              {"-ORBendPoint", "giop:tcp:127.0.0.1:" + own, "-ORBendPointPublish",
               "giop:tcp:127.0.0.1:" + std::to_string(back.port())});
-    c.servant.ListFor("Ann");
+    c.servant.listFor("Ann");
     ASSERT_EQ(c.login("Ann").result, 1);
     Lines seen;
     auto note = [&](std::string what) { return [&, what](auto...) { seen.push_back(what); }; };
@@ -300,7 +303,7 @@ TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
             c.orb->checkSession(
                 "Ann", [&] { return c.servant.Probes(); }, done);
         },
-        {[&] { return c.servant.Probes(); }, [&] { return c.servant.Listed(); }},
+        {[&] { return c.servant.Probes(); }, [&] { return c.servant.listed(); }},
         {[](auto) {}, note("held"), note("registered"), note("taken")}, {300ms, 300ms, 6s});
     // The server's look at the holder reaches it after the refusal.
     ASSERT_TRUE(back.command("delay up 2500"));
@@ -331,20 +334,21 @@ TEST(SlowLink, LateProbesLateAnswersAndRepliesAfterTheirEchoes) {
     auto to = c.orb->makeServerLink(&c.window);
     bool troubled = false, drained = false, echoed = false;
     to->setTroubleHandler([&] { troubled = true; });
-    c.shown = [&](int code, int x1, int y1, int x2, int y2, const std::string& o) {
-        to->echoed(code, x1, y1, x2, y2, o);
+    c.shown = [&](const PaintRecord& shape, const std::string& o) {
+        to->echoed(shape, o);
         if (!std::exchange(echoed, true))
             restart();
     };
     ASSERT_TRUE(up.command("hold down"));
-    to->paintLine(1, 2, 3, 4, "Ann");
+    to->paint(PaintRecord::of(PaintKind::Line, 1, 2, 3, 4), "Ann");
     ASSERT_TRUE(pumpUntil([&] { return troubled; }));
     ASSERT_TRUE(up.command("drop") && up.command("release down"));
     monitor.start();
     ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
     to->resume(
-        CorbaServerLink::Resume::ServerForgot, [&] { to->resend(2, 1, 2, 3, 4, "Ann"); }, "Ann");
-    to->paintPoint(9, 9, "Ann");
+        CorbaServerLink::Resume::ServerForgot,
+        [&] { to->resend(PaintRecord::of(PaintKind::Line, 1, 2, 3, 4), "Ann"); }, "Ann");
+    to->paint(PaintRecord::of(PaintKind::Point, 9, 9), "Ann");
     to->afterQueuedCalls([&] { drained = true; });
     ASSERT_TRUE(pumpUntil([&] { return drained; }));
     EXPECT_EQ(seen.front(), "registered");
@@ -393,7 +397,7 @@ TEST(NamingService, ServerIsLookedUpThereAndItsAbsenceIsReported) {
             ASSERT_TRUE(pumpUntil([&] { return check.has_value(); }));
         }
         c.orb->adoptServer(*link);
-        link->paintPoint(1, 2, name);
+        link->paint(PaintRecord::of(PaintKind::Point, 1, 2), name);
         EXPECT_TRUE(moved.shows("Client [" + name + "] paint point [1,2]."));
         link->shutdown();
         EXPECT_TRUE(c.orb->shutdown());

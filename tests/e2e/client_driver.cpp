@@ -86,7 +86,7 @@ void run(kolvaro::ClientApp& app, const QString& line, const QStringList& status
     if (verb == "tool")
         for (const ToolInfo& tool : toolTable)
             if (w.value(1) == kolvaro::kindName(tool.kind))
-                win.toolAction(tool.tool)->trigger();
+                win.toolAction(tool.kind)->trigger();
     if (verb == "place")
         win.setGeometry(w.value(1).toInt(), w.value(2).toInt(), w.value(3).toInt(),
                         w.value(4).toInt());
