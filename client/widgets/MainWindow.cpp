@@ -3,6 +3,7 @@
 #include "AreaWindow.h"
 #include "surface/ServerLink.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -25,6 +26,7 @@
 #include <QToolBar>
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 #include <utility>
 
@@ -56,8 +58,45 @@ void fitCaption(QMessageBox& box) {
                       grid->rowCount(), 0, 1, grid->columnCount());
 }
 
+// A box that opens while the user works in another program may still be
+// given the keyboard by the window manager, and a key typed for that program
+// must not answer it unseen: its buttons take nothing until no key has
+// reached the box for a moment.
+class KeysSettle : public QObject {
+public:
+    explicit KeysSettle(QMessageBox* box) : QObject(box), box_(box) {
+        quiet_.setSingleShot(true);
+        quiet_.setInterval(std::chrono::seconds(1));
+        connect(&quiet_, &QTimer::timeout, this, [this] { answerable(true); });
+        answerable(false);
+        quiet_.start();
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress)
+            quiet_.start();
+        return false;
+    }
+
+private:
+    void answerable(bool yes) {
+        for (QAbstractButton* button : box_->buttons())
+            button->setEnabled(yes);
+        QList<QWidget*> watched = box_->findChildren<QWidget*>();
+        watched << box_;
+        for (QWidget* widget : watched)
+            yes ? widget->removeEventFilter(this) : widget->installEventFilter(this);
+    }
+
+    QMessageBox* box_;
+    QTimer quiet_;
+};
+
 // A box that opens while a dialog has the focus must still take the keyboard.
 void openOnTop(QMessageBox* box) {
+    if (!QApplication::activeWindow())
+        new KeysSettle(box);
     box->open();
     box->raise();
     box->activateWindow();

@@ -351,6 +351,16 @@ private slots:
             QTRY_COMPARE(boxes(*win).size(), qsizetype(n + 1));
             QCOMPARE(win->alerts, std::min(n + 1, 2));
         }
+        // Opened while another program has the keyboard, a box takes no key
+        // until none has come for a moment: one typed there must not answer it.
+        QApplication::setActiveWindow(nullptr);
+        win->messageArrived("typed over", "C");
+        QTRY_COMPARE(boxes(*win).size(), qsizetype(4));
+        QMessageBox* typedOver = boxes(*win).back();
+        QTest::keyClick(typedOver, Qt::Key_Return);
+        QTest::keyClick(typedOver, Qt::Key_Escape);
+        QVERIFY(typedOver->isVisible());
+        QTRY_VERIFY(typedOver->button(QMessageBox::Ok)->isEnabled());
         for (QMessageBox* box : boxes(*win))
             box->button(box->buttons().size() == 1 ? QMessageBox::Ok : QMessageBox::No)->click();
         QVERIFY(activate(win.get()));
