@@ -3,7 +3,6 @@
 #include "AreaWindow.h"
 #include "surface/ServerLink.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
@@ -58,45 +57,48 @@ void fitCaption(QMessageBox& box) {
                       grid->rowCount(), 0, 1, grid->columnCount());
 }
 
-// A box that opens while the user works in another program may still be
-// given the keyboard by the window manager, and a key typed for that program
-// must not answer it unseen: its buttons take nothing until no key has
-// reached the box for a moment.
+// A box opens while the user may be typing, in this program or another, and
+// the box takes the keyboard: a Return or Space meant for that text must not
+// answer it unseen. Keys reach it only once none has come for a moment; the
+// mouse works at once.
 class KeysSettle : public QObject {
 public:
-    explicit KeysSettle(QMessageBox* box) : QObject(box), box_(box) {
+    explicit KeysSettle(QMessageBox* box) : QObject(box) {
         quiet_.setSingleShot(true);
         quiet_.setInterval(std::chrono::seconds(1));
-        connect(&quiet_, &QTimer::timeout, this, [this] { answerable(true); });
-        answerable(false);
+        QList<QWidget*> watched = box->findChildren<QWidget*>();
+        watched << box;
+        for (QWidget* widget : watched)
+            widget->installEventFilter(this);
+        connect(&quiet_, &QTimer::timeout, this, [this, watched] {
+            for (QWidget* widget : watched)
+                widget->removeEventFilter(this);
+        });
         quiet_.start();
     }
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress)
+        switch (event->type()) {
+        case QEvent::KeyPress:
             quiet_.start();
-        return false;
+            return true;
+        case QEvent::KeyRelease:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+            return true;
+        default:
+            return false;
+        }
     }
 
 private:
-    void answerable(bool yes) {
-        for (QAbstractButton* button : box_->buttons())
-            button->setEnabled(yes);
-        QList<QWidget*> watched = box_->findChildren<QWidget*>();
-        watched << box_;
-        for (QWidget* widget : watched)
-            yes ? widget->removeEventFilter(this) : widget->installEventFilter(this);
-    }
-
-    QMessageBox* box_;
     QTimer quiet_;
 };
 
 // A box that opens while a dialog has the focus must still take the keyboard.
 void openOnTop(QMessageBox* box) {
-    if (!QApplication::activeWindow())
-        new KeysSettle(box);
+    new KeysSettle(box);
     box->open();
     box->raise();
     box->activateWindow();

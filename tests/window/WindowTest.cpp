@@ -351,16 +351,19 @@ private slots:
             QTRY_COMPARE(boxes(*win).size(), qsizetype(n + 1));
             QCOMPARE(win->alerts, std::min(n + 1, 2));
         }
-        // Opened while another program has the keyboard, a box takes no key
-        // until none has come for a moment: one typed there must not answer it.
-        QApplication::setActiveWindow(nullptr);
+        // A box takes keys only once none has come for a moment: a Return or
+        // Escape typed for something else must not answer it unseen.
         win->messageArrived("typed over", "C");
         QTRY_COMPARE(boxes(*win).size(), qsizetype(4));
-        QMessageBox* typedOver = boxes(*win).back();
+        QPointer<QMessageBox> typedOver = boxes(*win).back();
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+            QTest::keyClick(typedOver, key);
+            QTest::qWait(200);
+            QVERIFY(typedOver && typedOver->isVisible());
+        }
+        QTest::qWait(1500);
         QTest::keyClick(typedOver, Qt::Key_Return);
-        QTest::keyClick(typedOver, Qt::Key_Escape);
-        QVERIFY(typedOver->isVisible());
-        QTRY_VERIFY(typedOver->button(QMessageBox::Ok)->isEnabled());
+        QTRY_VERIFY(!typedOver);
         for (QMessageBox* box : boxes(*win))
             box->button(box->buttons().size() == 1 ? QMessageBox::Ok : QMessageBox::No)->click();
         QVERIFY(activate(win.get()));
