@@ -26,14 +26,13 @@ public:
     // The user entered: the newcomers accepted meanwhile, to be opened now.
     std::vector<std::string> startWork();
 
-    // A newcomer whose area is already shown is back after a lost session.
-    void rejoined() { ++allCount_; }
     // The user wants to see a newcomer: true when its area is to open now
-    // (and be counted by shown()), false when it opens at startWork().
+    // (the caller then counts it), false when it opens at startWork().
     bool accept(const std::string& name);
     void left(const std::string& name);
-    // An area opened on a newcomer.
-    void shown() { ++allCount_; }
+    // A newcomer now shown, or one whose area is still shown come back
+    // after a lost session.
+    void counted() { ++allCount_; }
 
     // The server began a session under the own name: true when the own
     // area's history is to be set aside now (the server did not keep it).

@@ -403,7 +403,7 @@ void MainWindow::clearArea(const std::string& owner) {
 
 void MainWindow::showNewArea(const std::string& name) {
     openArea(name);
-    roster_.shown();
+    roster_.counted();
     applyCountPanels();
     link_->loadArea(ownName(), name);
     applySendRule();
@@ -458,7 +458,7 @@ std::future<void> MainWindow::messageArrived(const std::string& text, const std:
 void MainWindow::askToShow(const std::string& name) {
     // Back after a lost session: the area shown goes on (its owner sends it again).
     if (workspace_->shows(name)) {
-        roster_.rejoined();
+        roster_.counted();
         applyCountPanels();
         applySendRule();
         return;
@@ -475,9 +475,7 @@ void MainWindow::askToShow(const std::string& name) {
         if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
             acceptNewcomer(name);
     });
-    fitCaption(*box);
-    openOnTop(box);
-    attentionIfAway(box);
+    present(box);
 }
 
 void MainWindow::acceptNewcomer(const std::string& name) {
@@ -502,6 +500,10 @@ void MainWindow::showMessage(const std::string& text, const std::string& sender,
         } catch (const std::future_error&) {
         }
     });
+    present(box);
+}
+
+void MainWindow::present(QMessageBox* box) {
     fitCaption(*box);
     openOnTop(box);
     attentionIfAway(box);

@@ -144,6 +144,9 @@ private:
     // The own area's history is to go to the server again: kept aside, and
     // the area emptied for what the new session echoes.
     void setAsideOwnArea();
+    // Shows a box that news brings: its caption whole, on top, and the
+    // desktop's sign when the user looks elsewhere.
+    void present(QMessageBox* box);
     void attentionIfAway(QWidget* box);
     void warn(const QString& title, const QString& text);
 

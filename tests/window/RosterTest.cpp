@@ -21,7 +21,7 @@ TEST(Roster, CountsNewcomersAndOwesTheOwnAreaOnlyToASessionThatDidNotKeepIt) {
     EXPECT_TRUE(r.startWork().empty());
     EXPECT_TRUE(r.accept("G")); // opens now; counted when shown
     EXPECT_EQ(r.allCount(), 2);
-    r.shown(), r.rejoined();
+    r.counted(), r.counted();
     EXPECT_EQ(r.allCount(), 4);
     // A session that kept the own area is owed nothing; one that did not is
     // owed the area once, whichever of the two sets it aside.
